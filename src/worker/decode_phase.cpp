@@ -1,0 +1,131 @@
+#include "worker/worker_run.h"
+
+extern "C" {
+#include <libavfilter/buffersrc.h>
+}
+
+namespace {
+
+// Where the decode phase stands, and what the end-of-stream signal must say.
+struct ge_decode_state {
+  bool input_ended = false;
+  // End of the latest fed frame (its pts plus its duration), in the stream's
+  // time base; AV_NOPTS_VALUE until a frame with a timestamp has been fed.
+  int64_t fed_end_ts = AV_NOPTS_VALUE;
+};
+
+enum class ge_receive { need_input, input_drained, window_end, failed };
+
+// Duration of a decoded frame in the stream's time base: the packet's, or one
+// frame at the stream's rate when the container gave none.
+int64_t frame_duration_ts(const ge_run &r, const AVFrame *frame) {
+  if (frame->pkt_duration > 0) return frame->pkt_duration;
+  AVRational rate = r.video->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = r.video->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return 0;
+  return av_rescale_q(1, av_inv_q(rate), r.video->time_base);
+}
+
+// Closes the graph's input with a timestamp, so the rate stage emits every
+// frame up to it (without one it drops its last buffered frame).
+void signal_end_of_stream(ge_run &r, int64_t eos_ts) {
+  // The graph has every frame it will get; a refusal here changes nothing
+  // that the encode phase would not find out by itself.
+  const int closed = av_buffersrc_close(r.m.buffersrc_ctx, eos_ts, AV_BUFFERSRC_FLAG_PUSH);
+  static_cast<void>(closed);
+}
+
+// Reads packets until one of the video stream has been sent to the decoder,
+// or the input ends. Every read is preceded by a cancel poll.
+ge_step read_video_packet(ge_run &r, ge_decode_state &d) {
+  ge_media &m = r.m;
+  if (ge_cancel_requested(r)) return ge_step::cancelled;
+  for (;;) {
+    if (av_read_frame(m.in_ctx, m.in_pkt) < 0) {
+      // A read error mid-file ends the input just as its end does; the frames
+      // decoded so far still make the GIF.
+      avcodec_send_packet(m.dec_ctx, nullptr);
+      d.input_ended = true;
+      return ge_step::ok;
+    }
+    if (m.in_pkt->stream_index == r.video_index) {
+      // A packet the decoder refuses is lost; the next key frame recovers.
+      avcodec_send_packet(m.dec_ctx, m.in_pkt);
+      av_packet_unref(m.in_pkt);
+      return ge_step::ok;
+    }
+    av_packet_unref(m.in_pkt);
+    if (ge_cancel_requested(r)) return ge_step::cancelled;
+  }
+}
+
+// Drains the decoder's frames, dropping those before the window and feeding
+// those inside it to the graph.
+ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
+  ge_media &m = r.m;
+  ge_session *s = r.s;
+  for (;;) {
+    const int rc = avcodec_receive_frame(m.dec_ctx, m.frame);
+    if (rc == AVERROR(EAGAIN)) return d.input_ended ? ge_receive::input_drained
+                                                    : ge_receive::need_input;
+    if (rc == AVERROR_EOF) return ge_receive::input_drained;
+    if (rc < 0) {
+      r.failure = "decode error";
+      return ge_receive::failed;
+    }
+
+    const bool has_pts = m.frame->pts != AV_NOPTS_VALUE;
+    const int64_t frame_ms = has_pts ? ge_stream_ts_to_window_ms(r, m.frame->pts) : 0;
+    if (frame_ms < s->start_ms) {
+      av_frame_unref(m.frame);
+      continue;
+    }
+    if (frame_ms >= s->end_ms) {
+      av_frame_unref(m.frame);
+      return ge_receive::window_end;
+    }
+    if (s->processed_ms.load(std::memory_order_relaxed) < frame_ms)
+      s->processed_ms.store(frame_ms, std::memory_order_relaxed);
+    if (has_pts) {
+      const int64_t end_ts = m.frame->pts + frame_duration_ts(r, m.frame);
+      if (d.fed_end_ts == AV_NOPTS_VALUE || d.fed_end_ts < end_ts) d.fed_end_ts = end_ts;
+    }
+    // PUSH runs the frame through the rate and scale stages at once, so the
+    // graph holds the window at output size rather than as decoded pictures.
+    const int fed = av_buffersrc_add_frame_flags(
+        m.buffersrc_ctx, m.frame, AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH);
+    av_frame_unref(m.frame);
+    if (fed < 0) {
+      r.failure = "filter feed failed";
+      return ge_receive::failed;
+    }
+  }
+}
+
+}  // namespace
+
+ge_step ge_decode_phase(ge_run &r) {
+  ge_decode_state d;
+  for (;;) {
+    if (!d.input_ended) {
+      const ge_step read = read_video_packet(r, d);
+      if (read != ge_step::ok) return read;
+    }
+    switch (receive_frames(r, d)) {
+      case ge_receive::need_input:
+        break;
+      case ge_receive::failed:
+        return ge_step::failed;
+      case ge_receive::input_drained:
+        signal_end_of_stream(r, d.fed_end_ts);
+        return ge_step::ok;
+      case ge_receive::window_end:
+        // Close at the window's end, not at the frame that ended it, so a
+        // sparse input does not stretch the GIF past the window.
+        signal_end_of_stream(r, d.fed_end_ts == AV_NOPTS_VALUE
+                                    ? AV_NOPTS_VALUE
+                                    : ge_window_ms_to_stream_ts(r, r.s->end_ms));
+        return ge_step::ok;
+    }
+  }
+}

@@ -1,0 +1,112 @@
+#include <cstdio>
+
+#include "worker/worker_run.h"
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+}
+
+namespace {
+
+// Creates the GIF encoder and the output from the first filtered frame, whose
+// size and pixel format the whole GIF takes.
+ge_step open_encoder_and_output(ge_run &r, const AVFrame *first) {
+  ge_media &m = r.m;
+  ge_session *s = r.s;
+  const AVCodec *encoder = avcodec_find_encoder(AV_CODEC_ID_GIF);
+  if (encoder == nullptr) return ge_fail(r, "no gif encoder");
+  m.enc_ctx = avcodec_alloc_context3(encoder);
+  if (m.enc_ctx == nullptr) return ge_fail(r, "oom");
+  m.enc_ctx->width = first->width;
+  m.enc_ctx->height = first->height;
+  m.enc_ctx->pix_fmt = static_cast<AVPixelFormat>(first->format);
+  m.enc_ctx->time_base = AVRational{1, s->fps};
+  if (avcodec_open2(m.enc_ctx, encoder, nullptr) < 0) return ge_fail(r, "gif encoder open failed");
+  s->out_width.store(m.enc_ctx->width, std::memory_order_relaxed);
+  s->out_height.store(m.enc_ctx->height, std::memory_order_relaxed);
+
+  // The muxer is chosen by name, whatever the path's extension.
+  if (avformat_alloc_output_context2(&m.out_ctx, nullptr, "gif", s->out_path) < 0 ||
+      m.out_ctx == nullptr)
+    return ge_fail(r, "cannot create output");
+  AVStream *out_stream = avformat_new_stream(m.out_ctx, nullptr);
+  if (out_stream == nullptr) return ge_fail(r, "new stream failed");
+  // The parameters come from an encoder that has just opened; a failed copy
+  // shows up as a header that cannot be written.
+  const int copied = avcodec_parameters_from_context(out_stream->codecpar, m.enc_ctx);
+  static_cast<void>(copied);
+  out_stream->time_base = m.enc_ctx->time_base;
+  if (!(m.out_ctx->oformat->flags & AVFMT_NOFILE) &&
+      avio_open(&m.out_ctx->pb, s->out_path, AVIO_FLAG_WRITE) < 0)
+    return ge_fail(r, "cannot open output file");
+  if (avformat_write_header(m.out_ctx, nullptr) < 0) return ge_fail(r, "write header failed");
+  return ge_step::ok;
+}
+
+// Writes every packet the encoder has ready. The muxer may have changed the
+// stream's time base while writing the header, so packets are converted to it.
+ge_step write_ready_packets(ge_run &r) {
+  ge_media &m = r.m;
+  const AVRational out_tb = m.out_ctx->streams[0]->time_base;
+  while (avcodec_receive_packet(m.enc_ctx, m.out_pkt) == 0) {
+    av_packet_rescale_ts(m.out_pkt, m.enc_ctx->time_base, out_tb);
+    // The muxer takes the packet's contents and leaves it blank.
+    const int written = av_interleaved_write_frame(m.out_ctx, m.out_pkt);
+    av_packet_unref(m.out_pkt);
+    if (written < 0) return ge_fail(r, "write failed");
+  }
+  return ge_step::ok;
+}
+
+// The file's size on disk, or 0 when it cannot be opened for reading.
+int64_t measure_file(const char *path) {
+  std::FILE *f = std::fopen(path, "rb");
+  if (f == nullptr) return 0;
+  std::fseek(f, 0, SEEK_END);
+  const int64_t size = std::ftell(f);
+  std::fclose(f);
+  return size;
+}
+
+// Flushes the encoder, writes the trailer, closes and measures the file.
+ge_step finish_file(ge_run &r) {
+  ge_media &m = r.m;
+  // Draining the encoder: what it still holds comes out through the packets.
+  const int flushed = avcodec_send_frame(m.enc_ctx, nullptr);
+  static_cast<void>(flushed);
+  if (write_ready_packets(r) != ge_step::ok) return ge_step::failed;
+  if (av_write_trailer(m.out_ctx) < 0) return ge_fail(r, "write failed");
+  if (!ge_close_output_file(&m)) return ge_fail(r, "write failed");
+  r.s->out_size_bytes.store(measure_file(r.s->out_path), std::memory_order_relaxed);
+  return ge_step::ok;
+}
+
+}  // namespace
+
+ge_step ge_encode_phase(ge_run &r) {
+  ge_media &m = r.m;
+  ge_session *s = r.s;
+  s->phase.store(GE_PHASE_ENCODE, std::memory_order_relaxed);
+  if (ge_cancel_requested(r)) return ge_step::cancelled;
+
+  int64_t frames = 0;
+  for (;;) {
+    const int rc = av_buffersink_get_frame(m.buffersink_ctx, m.filt_frame);
+    // The graph has had its end-of-stream signal, so EAGAIN means no more too.
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) break;
+    if (rc < 0) return ge_fail(r, "filter drain failed");
+    if (m.enc_ctx == nullptr && open_encoder_and_output(r, m.filt_frame) != ge_step::ok)
+      return ge_step::failed;
+    // Frame k of the GIF is shown at k/fps, wherever the window began.
+    m.filt_frame->pts = frames;
+    const int sent = avcodec_send_frame(m.enc_ctx, m.filt_frame);
+    av_frame_unref(m.filt_frame);
+    if (sent < 0) return ge_fail(r, "encode failed");
+    if (write_ready_packets(r) != ge_step::ok) return ge_step::failed;
+    s->frames.store(++frames, std::memory_order_relaxed);
+    if (ge_cancel_requested(r)) return ge_step::cancelled;
+  }
+
+  if (m.enc_ctx == nullptr) return ge_fail(r, "no frames in segment");
+  return finish_file(r);
+}

@@ -1,0 +1,121 @@
+#include "worker/gif_thread.h"
+
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/time.h>
+}
+
+#include "platform/files.h"
+#include "worker/worker_run.h"
+
+int64_t ge_window_ms_to_stream_ts(const ge_run &r, int64_t ms) {
+  return av_rescale_q(ms + r.input_start_ms, AVRational{1, 1000}, r.video->time_base);
+}
+
+int64_t ge_stream_ts_to_window_ms(const ge_run &r, int64_t ts) {
+  return av_rescale_q(ts, r.video->time_base, AVRational{1, 1000}) - r.input_start_ms;
+}
+
+namespace {
+
+ge_step open_input(ge_run &r) {
+  ge_media &m = r.m;
+  if (avformat_open_input(&m.in_ctx, r.s->in_path, nullptr, nullptr) < 0)
+    return ge_fail(r, "cannot open input");
+  if (avformat_find_stream_info(m.in_ctx, nullptr) < 0) return ge_fail(r, "no stream info");
+  if (m.in_ctx->start_time != AV_NOPTS_VALUE)
+    r.input_start_ms = av_rescale_q(m.in_ctx->start_time, AV_TIME_BASE_Q, AVRational{1, 1000});
+  return ge_step::ok;
+}
+
+ge_step choose_video_stream(ge_run &r) {
+  AVFormatContext *in_ctx = r.m.in_ctx;
+  for (unsigned i = 0; i < in_ctx->nb_streams; ++i) {
+    if (in_ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+      r.video = in_ctx->streams[i];
+      r.video_index = static_cast<int>(i);
+      return ge_step::ok;
+    }
+  }
+  return ge_fail(r, "no video stream");
+}
+
+ge_step open_decoder(ge_run &r) {
+  const AVCodec *decoder = avcodec_find_decoder(r.video->codecpar->codec_id);
+  if (decoder == nullptr) return ge_fail(r, "no decoder");
+  r.m.dec_ctx = avcodec_alloc_context3(decoder);
+  if (r.m.dec_ctx == nullptr) return ge_fail(r, "oom");
+  // A copy that fails leaves the context at its defaults; the open then
+  // decides whether the decoder can work.
+  const int copied = avcodec_parameters_to_context(r.m.dec_ctx, r.video->codecpar);
+  static_cast<void>(copied);
+  if (avcodec_open2(r.m.dec_ctx, decoder, nullptr) < 0) return ge_fail(r, "decoder open failed");
+  return ge_step::ok;
+}
+
+void seek_to_window_start(ge_run &r) {
+  if (r.s->start_ms <= 0) return;
+  const int64_t target = ge_window_ms_to_stream_ts(r, r.s->start_ms);
+  // On failure reading starts wherever the demuxer stands; the decode phase
+  // drops every frame before the window all the same.
+  const int sought = av_seek_frame(r.m.in_ctx, r.video_index, target, AVSEEK_FLAG_BACKWARD);
+  static_cast<void>(sought);
+}
+
+ge_step alloc_frames_and_packets(ge_run &r) {
+  ge_media &m = r.m;
+  m.frame = av_frame_alloc();
+  m.filt_frame = av_frame_alloc();
+  m.in_pkt = av_packet_alloc();
+  m.out_pkt = av_packet_alloc();
+  if (!m.frame || !m.filt_frame || !m.in_pkt || !m.out_pkt) return ge_fail(r, "oom");
+  return ge_step::ok;
+}
+
+ge_step run_stages(ge_run &r) {
+  ge_step step = open_input(r);
+  if (step == ge_step::ok) step = choose_video_stream(r);
+  if (step == ge_step::ok) step = open_decoder(r);
+  if (step == ge_step::ok) {
+    seek_to_window_start(r);
+    step = ge_build_filter_graph(r);
+  }
+  if (step == ge_step::ok) step = alloc_frames_and_packets(r);
+  if (step == ge_step::ok) step = ge_decode_phase(r);
+  if (step == ge_step::ok) step = ge_encode_phase(r);
+  return step;
+}
+
+// The cancelled and failed endings: the job leaves no file at its output
+// path, not even one that stood there before it.
+void end_without_output(ge_run &r, int final_state) {
+  if (final_state == GE_STATE_FAILED)
+    std::snprintf(r.s->error, sizeof r.s->error, "%s", r.failure);
+  ge_close_output_file(&r.m);
+  ge_remove_output(r.s->out_path);
+  r.s->state.store(final_state, std::memory_order_release);
+}
+
+void end_done(ge_run &r) {
+  // The file has been finished and measured by the encode phase.
+  r.s->elapsed_ms.store((av_gettime() - r.run_start_us) / 1000, std::memory_order_relaxed);
+  r.s->state.store(GE_STATE_DONE, std::memory_order_release);
+}
+
+}  // namespace
+
+void gif_thread(void *arg) {
+  ge_run r;
+  r.s = static_cast<ge_session *>(arg);
+  r.s->state.store(GE_STATE_RUNNING, std::memory_order_relaxed);
+  r.run_start_us = av_gettime();
+
+  switch (run_stages(r)) {
+    case ge_step::ok: end_done(r); break;
+    case ge_step::cancelled: end_without_output(r, GE_STATE_CANCELLED); break;
+    case ge_step::failed: end_without_output(r, GE_STATE_FAILED); break;
+  }
+  // The final state is stored first, so a host may see it while this runs.
+  ge_media_release(&r.m);
+}

@@ -1,0 +1,73 @@
+// What one run of the worker holds, shared by its stages.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
+#include <libavformat/avformat.h>
+}
+
+#include "session/session_table.h"
+
+// Every FFmpeg object of a job, each in one place: empty when the run begins,
+// released together by ge_media_release whatever the ending.
+struct ge_media {
+  AVFormatContext *in_ctx = nullptr;
+  AVCodecContext *dec_ctx = nullptr;
+  AVFilterGraph *graph = nullptr;
+  AVFilterContext *buffersrc_ctx = nullptr;   // owned by graph
+  AVFilterContext *buffersink_ctx = nullptr;  // owned by graph
+  AVFrame *frame = nullptr;
+  AVFrame *filt_frame = nullptr;
+  AVPacket *in_pkt = nullptr;
+  AVPacket *out_pkt = nullptr;
+  AVCodecContext *enc_ctx = nullptr;
+  AVFormatContext *out_ctx = nullptr;
+};
+
+// Releases, in this fixed order, each object that exists.
+void ge_media_release(ge_media *m);
+
+// True when the output file is open (the muxer needs a file and pb is set).
+bool ge_output_file_open(const ge_media *m);
+
+// Closes the output file if it is open. Returns false when the close, or a
+// write made before it, failed.
+bool ge_close_output_file(ge_media *m);
+
+// How a stage ends: on to the next stage, or into an ending.
+enum class ge_step { ok, cancelled, failed };
+
+struct ge_run {
+  ge_session *s = nullptr;
+  ge_media m;
+  AVStream *video = nullptr;
+  int video_index = -1;
+  int64_t run_start_us = 0;
+  // Start of the input's timeline in milliseconds: the window and every frame
+  // time count from here, so inputs whose timestamps begin late (transport
+  // streams) are addressed from their beginning.
+  int64_t input_start_ms = 0;
+  const char *failure = nullptr;  // the failure text when a stage fails
+};
+
+inline ge_step ge_fail(ge_run &r, const char *text) {
+  r.failure = text;
+  return ge_step::failed;
+}
+
+inline bool ge_cancel_requested(const ge_run &r) {
+  return r.s->cancel.load(std::memory_order_relaxed) != 0;
+}
+
+// Window milliseconds (from the input's beginning) to a timestamp in the
+// video stream's time base, and back.
+int64_t ge_window_ms_to_stream_ts(const ge_run &r, int64_t ms);
+int64_t ge_stream_ts_to_window_ms(const ge_run &r, int64_t ts);
+
+ge_step ge_build_filter_graph(ge_run &r);
+ge_step ge_decode_phase(ge_run &r);
+// Ends with the finished, closed and measured file; the caller stores DONE.
+ge_step ge_encode_phase(ge_run &r);

@@ -1,0 +1,165 @@
+// Test fixture support: synthetic media clips made at test time with the
+// libav encoders and muxers, plus helpers that decode a file back to RGB
+// frames and read the synthetic patterns out of those frames.
+//
+// Everything here uses only the libav* C APIs; nothing shells out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/avutil.h>
+#include <libavutil/rational.h>
+}
+
+namespace fixture {
+
+enum class Pattern {
+  // Frame i shows i (mod 1024) as 10 full-height vertical bars, bit 9
+  // leftmost .. bit 0 rightmost; black (luma 16) for 0, white (235) for 1.
+  // Survives scaling, palette quantisation and dithering.
+  IndexBars,
+  // Quadrants: top-left red, top-right green, bottom-left blue, bottom-right
+  // white, plus a small square moving near the centre so frames differ.
+  Corners,
+  // A colourful gradient that shifts every frame.
+  Moving,
+};
+
+struct ClipSpec {
+  // Muxer short name for avformat_alloc_output_context2: "mp4", "matroska",
+  // "mpegts", "nut", "avi", "h264" (raw annex-b), "m4v" (raw MPEG-4 part 2),
+  // "gif", ...
+  std::string format = "mp4";
+  // Video encoder name: "mpeg4", "libx264", "ffv1", "mjpeg", "gif", ...
+  std::string encoder = "mpeg4";
+  // Encoder pixel format name ("yuv444p", "yuv420p10le", ...). Empty: pick
+  // yuv420p when the encoder takes it (yuvj420p for mjpeg), else the
+  // encoder's first format. Frames are drawn in yuv420p and converted.
+  std::string pix_fmt;
+  int width = 320, height = 240;
+  int fps = 25;
+  // If num != 0 this is the requested video stream time base (e.g. 1/90000,
+  // 1/1000); otherwise 1/fps. Muxers may still impose their own (matroska
+  // 1/1000, mpegts 1/90000); packets are rescaled to whatever they chose.
+  AVRational time_base = {0, 1};
+  int frames = 50;  // number of video frames fed to the encoder (0 allowed)
+  // Variable frame rate: if non-empty it must hold `frames` strictly
+  // increasing timestamps in the requested stream time base (see time_base).
+  // The encoder then runs in that time base, so for mpeg4 its denominator
+  // must be <= 65535 (use 1/1000, not 1/90000).
+  std::vector<int64_t> frame_pts;
+  Pattern pattern = Pattern::IndexBars;
+  int gop = 12;          // key frame interval (scene-cut key frames are off)
+  int max_b_frames = 0;  // B-frames (libx264, mpeg4)
+  // Audio (a quiet 440 Hz sine as long as the video). The encoder is
+  // audio_encoder if set, else the first of mp2, aac, pcm_s16le that the
+  // muxer accepts. Raw elementary video formats cannot carry audio.
+  bool audio_stream_first = false;  // audio is stream 0, video stream 1
+  bool audio_stream_last = false;   // audio after all video streams
+  bool audio_only = false;  // only audio, about frames/fps seconds long
+  std::string audio_encoder;
+  // Another video stream after the first one, solid grey, same size and
+  // encoder: only the first video stream should ever be used.
+  bool second_video = false;
+  // Video packets are handed to the muxer with pts = dts = AV_NOPTS_VALUE.
+  // Only raw elementary formats ("h264", "m4v") really store no timestamps;
+  // they never store any, so for them this flag changes nothing. Container
+  // muxers in this FFmpeg version invent timestamps from the frame count
+  // (with a deprecation warning) and fail when B-frames are used.
+  bool strip_timestamps = false;
+  // Added to every video and audio timestamp: a stream that starts later
+  // than 0. Counted in units of the requested video stream time base (see
+  // time_base) and rescaled for each stream, so all streams shift by the
+  // same amount of time.
+  int64_t pts_offset = 0;
+  // Sample aspect ratio for encoder, stream and codec parameters; 0/1 unset.
+  AVRational sar = {0, 1};
+  // If non-zero or hflip: the video stream gets AV_PKT_DATA_DISPLAYMATRIX
+  // side data built with av_display_rotation_set(rotation_deg) followed by
+  // av_display_matrix_flip(hflip, 0). rotation_deg is therefore the
+  // counter-clockwise angle that av_display_rotation_get (and ffprobe's
+  // "rotation") reports back, normalised to (-180, 180]. A phone clip
+  // tagged rotate=90 (turn clockwise to show) is rotation_deg = -90.
+  // Only mp4/mov store it (as the tkhd matrix); matroska drops it.
+  int rotation_deg = 0;
+  bool hflip = false;
+  // If >= 0, the finished file is truncated to this many bytes.
+  int64_t drop_after_bytes = -1;
+};
+
+// Writes a clip as described. On failure returns false with a message in
+// *err (when err is non-null); a partly written file may remain.
+bool make_clip(const std::string &path, const ClipSpec &spec,
+               std::string *err = nullptr);
+
+// Reads an IndexBars frame back (tightly or loosely packed rgb24): averages a
+// small area at the centre of each bar at mid-height, thresholds luma at 128.
+int index_from_rgb(const uint8_t *rgb, int width, int height, int linesize);
+
+enum class Corner { TopLeft, TopRight, BottomLeft, BottomRight };
+
+// The colour of a Corners frame at a quadrant, sampled 1/4 width and height in
+// from that corner: 'R', 'G', 'B' or 'W', or '?' if far from all four.
+char corner_colour(const uint8_t *rgb, int width, int height, int linesize,
+                   Corner c);
+
+// Mean RGB over the square of half-size `radius` centred on (x, y), clipped
+// to the frame.
+void mean_rgb(const uint8_t *rgb, int width, int height, int linesize, int x,
+              int y, int radius, double out[3]);
+
+struct DecodedFrame {
+  int width = 0, height = 0;
+  // best_effort_timestamp, falling back to pts; AV_NOPTS_VALUE if unknown.
+  int64_t pts = 0;
+  int64_t frame_pts = AV_NOPTS_VALUE;  // AVFrame.pts as the decoder gave it
+  int64_t pkt_dts = AV_NOPTS_VALUE;    // AVFrame.pkt_dts
+  int64_t duration = 0;                // AVFrame.pkt_duration (0 if unknown)
+  bool key_frame = false;
+  char pict_type = '?';  // 'I', 'P', 'B', ... (av_get_picture_type_char)
+  std::vector<uint8_t> rgb;  // tightly packed rgb24, width*3 bytes per row
+};
+
+struct DecodedVideo {
+  std::string codec;   // decoder codec name, e.g. "gif", "h264"
+  std::string format;  // demuxer name, e.g. "gif", "mov,mp4,m4a,3gp,3g2,mj2"
+  AVRational time_base{0, 1};  // of the decoded stream; all times below
+  int stream_width = 0, stream_height = 0;
+  int stream_index = -1;
+  int nb_streams = 0;
+  AVRational sar{0, 1};             // stream (or codec) sample aspect ratio
+  AVRational avg_frame_rate{0, 1};
+  int64_t start_time = AV_NOPTS_VALUE;  // stream start_time
+  int64_t duration = AV_NOPTS_VALUE;    // stream duration
+  bool has_display_matrix = false;
+  double rotation = 0;  // av_display_rotation_get of the display matrix
+  std::vector<DecodedFrame> frames;
+};
+
+// Decodes the first video stream that is not an attached picture of any file
+// to rgb24 frames (libswscale, honouring the frame's colour range and
+// matrix). Decode errors on single packets are skipped, as a player would.
+// False on failure to open, find a stream or set up the decoder.
+bool decode_video(const std::string &path, DecodedVideo *out,
+                  std::string *err = nullptr);
+
+// `bytes` pseudo-random bytes from a fixed generator seeded with `seed`.
+bool make_random_file(const std::string &path, size_t bytes, unsigned seed);
+
+// A matroska file with n_streams streams: stream 0 is a tiny mpeg4 video,
+// the rest are titled pcm_s16le audio streams, each with one packet so that
+// avformat_find_stream_info settles quickly. n_streams must be in 1..1000
+// (1000 is avformat's default max_streams when reading).
+bool make_many_streams(const std::string &path, int n_streams,
+                       std::string *err = nullptr);
+
+// A file with zero streams that avformat_open_input and
+// avformat_find_stream_info accept: an "ffmetadata" text file with a title
+// and one chapter (the only muxer here that allows no streams).
+bool make_no_streams(const std::string &path, std::string *err = nullptr);
+
+}  // namespace fixture
