@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "gifexport.h"
+#include "report/job_reports.h"
 #include "report/json_escape.h"
 #include "session/session_table.h"
 
@@ -10,8 +11,9 @@ namespace {
 constexpr uint64_t GE_ERROR_ESCAPE_CAP = 512;
 constexpr uint64_t GE_PATH_ESCAPE_CAP = 2048;
 
-// How far the decode phase has come through the window, 0.0 to 100.0.
-double window_percent(int32_t state, int64_t processed_ms, int64_t start_ms, int64_t total_ms) {
+}  // namespace
+
+double ge_window_percent(int32_t state, int64_t processed_ms, int64_t start_ms, int64_t total_ms) {
   if (state == GE_STATE_DONE) return 100.0;
   int64_t done_ms = processed_ms - start_ms;
   if (done_ms < 0) done_ms = 0;
@@ -19,8 +21,6 @@ double window_percent(int32_t state, int64_t processed_ms, int64_t start_ms, int
   const double percent = static_cast<double>(done_ms) * 100.0 / static_cast<double>(window_ms);
   return percent > 100.0 ? 100.0 : percent;
 }
-
-}  // namespace
 
 extern "C" {
 
@@ -34,7 +34,7 @@ GIFEXPORT_API const char *GIFEXPORT_CALL gifexport_progress(int id) {
   std::snprintf(s->progress_json, sizeof s->progress_json,
                 "{\"state\":%d,\"percent\":%.1f,\"phase\":\"%s\",\"processed_ms\":%lld,"
                 "\"total_ms\":%lld,\"frames\":%lld}",
-                state, window_percent(state, processed_ms, s->start_ms, s->total_ms),
+                state, ge_window_percent(state, processed_ms, s->start_ms, s->total_ms),
                 phase == GE_PHASE_DECODE ? "decode" : "encode",
                 static_cast<long long>(processed_ms), static_cast<long long>(s->total_ms),
                 static_cast<long long>(frames));

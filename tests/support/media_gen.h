@@ -80,15 +80,21 @@ struct ClipSpec {
   AVRational sar = {0, 1};
   // If non-zero or hflip: the video stream gets AV_PKT_DATA_DISPLAYMATRIX
   // side data built with av_display_rotation_set(rotation_deg) followed by
-  // av_display_matrix_flip(hflip, 0). rotation_deg is therefore the
-  // counter-clockwise angle that av_display_rotation_get (and ffprobe's
-  // "rotation") reports back, normalised to (-180, 180]. A phone clip
-  // tagged rotate=90 (turn clockwise to show) is rotation_deg = -90.
-  // Only mp4/mov store it (as the tkhd matrix); matroska drops it.
+  // av_display_matrix_flip(hflip, 0). A viewer turns the stored picture
+  // clockwise by rotation_deg and then mirrors it left-right. Note the sign:
+  // av_display_rotation_get (and ffprobe's "rotation") reports the
+  // counter-clockwise angle, i.e. -rotation_deg normalised to [-180, 180]
+  // (90 -> -90, 180 -> -180, 270 -> 90). A phone clip tagged rotate=90 is
+  // rotation_deg = 90. Only mp4/mov store it (as the tkhd matrix); matroska
+  // drops it in this FFmpeg version.
   int rotation_deg = 0;
   bool hflip = false;
   // If >= 0, the finished file is truncated to this many bytes.
   int64_t drop_after_bytes = -1;
+  // Muxer private options as "key=value:key=value", e.g.
+  // "movflags=+faststart" (mp4 index first, so a truncated mp4 still opens)
+  // or "movflags=+frag_keyframe+empty_moov" (fragmented mp4).
+  std::string muxer_options;
 };
 
 // Writes a clip as described. On failure returns false with a message in
@@ -106,6 +112,16 @@ enum class Corner { TopLeft, TopRight, BottomLeft, BottomRight };
 // from that corner: 'R', 'G', 'B' or 'W', or '?' if far from all four.
 char corner_colour(const uint8_t *rgb, int width, int height, int linesize,
                    Corner c);
+
+// Which corner of the stored picture a viewer sees at `shown` once the
+// display matrix of a clip made with this rotation_deg and hflip is applied
+// (rotation_deg a multiple of 90). E.g. rotation 90: the stored top-left is
+// shown at the top right, so stored_corner_shown_at(TopRight, 90, false) is
+// TopLeft.
+Corner stored_corner_shown_at(Corner shown, int rotation_deg, bool hflip);
+
+// The colour a correctly oriented Corners clip shows at `shown`.
+char expected_corner_colour(Corner shown, int rotation_deg, bool hflip);
 
 // Mean RGB over the square of half-size `radius` centred on (x, y), clipped
 // to the frame.
@@ -137,6 +153,10 @@ struct DecodedVideo {
   int64_t duration = AV_NOPTS_VALUE;    // stream duration
   bool has_display_matrix = false;
   double rotation = 0;  // av_display_rotation_get of the display matrix
+  // Damaged input: reading stopped on an error other than end of file, and
+  // how many packets or frames the decoder refused.
+  bool clean_eof = true;
+  int decode_errors = 0;
   std::vector<DecodedFrame> frames;
 };
 

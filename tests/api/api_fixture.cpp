@@ -1,0 +1,94 @@
+#include "api/api_fixture.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+namespace apitest {
+
+const std::string &scratch_dir() {
+  static const std::string dir = [] {
+    std::string templ = ::testing::TempDir() + "gifexport_tests_XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) std::abort();
+    return templ;
+  }();
+  return dir;
+}
+
+std::string scratch_path(const std::string &name) {
+  static int counter = 0;
+  return scratch_dir() + "/" + std::to_string(++counter) + "_" + name;
+}
+
+std::string cached_clip(const std::string &name, const fixture::ClipSpec &spec,
+                        std::string *why) {
+  static std::map<std::string, std::string> made;
+  auto it = made.find(name);
+  if (it != made.end()) return it->second;
+  const std::string path = scratch_dir() + "/clip_" + name;
+  std::string err;
+  if (!fixture::make_clip(path, spec, &err)) {
+    if (why) *why = err;
+    return "";
+  }
+  made[name] = path;
+  return path;
+}
+
+std::string indexed_clip_10s() {
+  fixture::ClipSpec spec;
+  spec.frames = 250;
+  return cached_clip("indexed_10s.mp4", spec);
+}
+
+bool file_exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void write_file(const std::string &path, const std::string &bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+int wait_final(int id, std::chrono::milliseconds deadline) {
+  int status = -1;
+  wait_until(
+      [&] {
+        status = gifexport_status(id);
+        return status != GIFEXPORT_STATE_PENDING && status != GIFEXPORT_STATE_RUNNING;
+      },
+      deadline);
+  return status;
+}
+
+JobEnd run_job(const std::string &in, const std::string &out, int64_t start_ms, int64_t end_ms,
+               int width, int fps) {
+  JobEnd end;
+  end.id = gifexport_start(in.c_str(), out.c_str(), start_ms, end_ms, width, fps);
+  if (end.id >= 0) end.status = wait_final(end.id);
+  return end;
+}
+
+void ApiTest::SetUp() {
+  gifexport_free(0);
+  gifexport_free(1);
+}
+
+void ApiTest::TearDown() {
+  gifexport_free(0);
+  gifexport_free(1);
+}
+
+}  // namespace apitest

@@ -1,0 +1,88 @@
+// Real media that nobody here made: every probe is valid JSON, and a few
+// files of awkward kinds run through a whole job to a final state.
+#include <nlohmann/json.hpp>
+
+#include <dirent.h>
+
+#include "api/api_fixture.h"
+
+namespace {
+
+using apitest::ApiTest;
+using nlohmann::json;
+
+std::vector<std::string> corpus_files() {
+  std::vector<std::string> files;
+  DIR *dir = opendir(GIFEXPORT_CORPUS_DIR);
+  if (dir == nullptr) return files;
+  while (dirent *e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name[0] != '.' && name != "MANIFEST.md") files.push_back(name);
+  }
+  closedir(dir);
+  return files;
+}
+
+TEST_F(ApiTest, CorpusProbesAreValidJson) {
+  const auto files = corpus_files();
+  if (files.empty()) GTEST_SKIP() << "no corpus at " << GIFEXPORT_CORPUS_DIR;
+  for (const std::string &name : files) {
+    const std::string path = std::string(GIFEXPORT_CORPUS_DIR) + "/" + name;
+    const std::string text = gifexport_probe(path.c_str());
+    EXPECT_NO_THROW(json::parse(text)) << name << ": " << text;
+  }
+}
+
+struct CorpusCase {
+  const char *file;
+  int start_code;   // expected gifexport_start result (0 for a job)
+  int final_state;  // when started
+};
+
+const CorpusCase kCorpusJobs[] = {
+    {"h264_rotate_reflect.mp4", 0, GIFEXPORT_STATE_DONE},
+    {"vp9_10bit_426x240.webm", 0, GIFEXPORT_STATE_DONE},
+    {"hevc_10bit_audio_first.mp4", 0, GIFEXPORT_STATE_DONE},
+    {"h264_vfr_audio_first.mp4", 0, GIFEXPORT_STATE_DONE},
+    {"h264_854x480.ts", 0, GIFEXPORT_STATE_DONE},  // timestamps start at 1.467 s
+    {"mkv_truncated.mkv", 0, GIFEXPORT_STATE_DONE},
+    {"vp9_invalid_bitstream.webm", 0, -1},  // damaged: any final state
+    {"audio_pcm.wav", GIFEXPORT_ERR_NO_VIDEO, 0},
+    {"empty.mp4", GIFEXPORT_ERR_OPEN, 0},
+    {"h264_annexb_sar80x33.264", GIFEXPORT_ERR_ARGS, 0},  // no container duration
+};
+
+class Corpus : public ApiTest, public ::testing::WithParamInterface<CorpusCase> {};
+
+TEST_P(Corpus, JobEndsSensibly) {
+  const CorpusCase &c = GetParam();
+  const std::string in = std::string(GIFEXPORT_CORPUS_DIR) + "/" + c.file;
+  if (!apitest::file_exists(in)) GTEST_SKIP() << "corpus file missing";
+  const std::string out = apitest::scratch_path("corpus.gif");
+  const int id = gifexport_start(in.c_str(), out.c_str(), 0, 3000, 0, 0);
+  ASSERT_EQ(id < 0 ? id : 0, c.start_code);
+  if (id < 0) return;
+  const int status = apitest::wait_final(id);
+  const std::string result = gifexport_result(id);
+  if (c.final_state >= 0) {
+    EXPECT_EQ(status, c.final_state) << result;
+  } else {
+    EXPECT_GE(status, GIFEXPORT_STATE_DONE) << result;
+  }
+  if (status == GIFEXPORT_STATE_DONE) {
+    fixture::DecodedVideo gif;
+    ASSERT_TRUE(fixture::decode_video(out, &gif));
+    EXPECT_EQ(gif.stream_width, 480);
+    EXPECT_GT(gif.frames.size(), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Corpus, ::testing::ValuesIn(kCorpusJobs),
+                         [](const auto &info) {
+                           std::string n = info.param.file;
+                           for (char &ch : n)
+                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return n;
+                         });
+
+}  // namespace
