@@ -40,6 +40,7 @@ ge_step open_encoder_and_output(ge_run &r, const AVFrame *first) {
       avio_open(&m.out_ctx->pb, s->out_path, AVIO_FLAG_WRITE) < 0)
     return ge_fail(r, "cannot open output file");
   if (avformat_write_header(m.out_ctx, nullptr) < 0) return ge_fail(r, "write header failed");
+  m.muxer_open = true;
   return ge_step::ok;
 }
 
@@ -75,6 +76,7 @@ ge_step finish_file(ge_run &r) {
   const int flushed = avcodec_send_frame(m.enc_ctx, nullptr);
   static_cast<void>(flushed);
   if (write_ready_packets(r) != ge_step::ok) return ge_step::failed;
+  m.muxer_open = false;
   if (av_write_trailer(m.out_ctx) < 0) return ge_fail(r, "write failed");
   if (!ge_close_output_file(&m)) return ge_fail(r, "write failed");
   r.s->out_size_bytes.store(measure_file(r.s->out_path), std::memory_order_relaxed);

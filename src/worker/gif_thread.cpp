@@ -92,6 +92,7 @@ ge_step run_stages(ge_run &r) {
 void end_without_output(ge_run &r, int final_state) {
   if (final_state == GE_STATE_FAILED)
     std::snprintf(r.s->error, sizeof r.s->error, "%s", r.failure);
+  ge_abandon_muxer(&r.m);
   ge_close_output_file(&r.m);
   ge_remove_output(r.s->out_path);
   r.s->state.store(final_state, std::memory_order_release);

@@ -34,3 +34,13 @@ bool ge_close_output_file(ge_media *m) {
   const int rc = avio_closep(&m->out_ctx->pb);
   return !write_error && rc >= 0;
 }
+
+void ge_abandon_muxer(ge_media *m) {
+  if (!m->muxer_open) return;
+  m->muxer_open = false;
+  // The GIF muxer keeps the last packet back and frees it only in its
+  // trailer: without this call every cancelled or failed job would leak it.
+  // What the trailer writes goes to a file that is removed next.
+  const int finished = av_write_trailer(m->out_ctx);
+  static_cast<void>(finished);
+}

@@ -25,6 +25,9 @@ struct ge_media {
   AVPacket *out_pkt = nullptr;
   AVCodecContext *enc_ctx = nullptr;
   AVFormatContext *out_ctx = nullptr;
+  // True from a written header until the trailer has been asked for: the
+  // muxer then holds state (a packet) that only its trailer releases.
+  bool muxer_open = false;
 };
 
 // Releases, in this fixed order, each object that exists.
@@ -36,6 +39,10 @@ bool ge_output_file_open(const ge_media *m);
 // Closes the output file if it is open. Returns false when the close, or a
 // write made before it, failed.
 bool ge_close_output_file(ge_media *m);
+
+// Lets a muxer whose header was written release what it holds, on an ending
+// whose file is removed anyway.
+void ge_abandon_muxer(ge_media *m);
 
 // How a stage ends: on to the next stage, or into an ending.
 enum class ge_step { ok, cancelled, failed };

@@ -4,12 +4,29 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
 
 namespace apitest {
+
+namespace {
+
+// Removes the scratch directory when the test program ends.
+class ScratchCleanup : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch_dir(), ignored);
+  }
+};
+
+::testing::Environment *const g_scratch_cleanup =
+    ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
+
+}  // namespace
 
 const std::string &scratch_dir() {
   static const std::string dir = [] {

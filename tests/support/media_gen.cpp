@@ -79,16 +79,29 @@ Yuv pattern_pixel(Pattern p, int x, int y, int64_t i, int w, int h) {
 
 void draw_frame(AVFrame *f, Pattern p, bool grey, int64_t index) {
   const int w = f->width, h = f->height;
+  const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+  // Bars and plain grey do not change down the picture: draw one row of
+  // each plane and copy it, which keeps large clips cheap.
+  const bool same_rows = grey || p == Pattern::IndexBars;
   for (int y = 0; y < h; y++) {
     uint8_t *row = f->data[0] + y * f->linesize[0];
+    if (same_rows && y > 0) {
+      std::copy_n(f->data[0], w, row);
+      continue;
+    }
     for (int x = 0; x < w; x++)
       row[x] = grey ? kGrey.y : pattern_pixel(p, x, y, index, w, h).y;
   }
   // Chroma of each 2x2 block is taken from its top-left pixel.
-  for (int cy = 0; cy < (h + 1) / 2; cy++) {
+  for (int cy = 0; cy < ch; cy++) {
     uint8_t *u = f->data[1] + cy * f->linesize[1];
     uint8_t *v = f->data[2] + cy * f->linesize[2];
-    for (int cx = 0; cx < (w + 1) / 2; cx++) {
+    if (same_rows && cy > 0) {
+      std::copy_n(f->data[1], cw, u);
+      std::copy_n(f->data[2], cw, v);
+      continue;
+    }
+    for (int cx = 0; cx < cw; cx++) {
       Yuv c = grey ? kGrey : pattern_pixel(p, 2 * cx, 2 * cy, index, w, h);
       u[cx] = c.u;
       v[cx] = c.v;
@@ -290,8 +303,13 @@ bool add_video(Writer &w, const ClipSpec &spec, bool grey, bool first,
 const AVCodec *pick_audio_encoder(const AVOutputFormat *of,
                                   const std::string &want) {
   if (!want.empty()) return avcodec_find_encoder_by_name(want.c_str());
-  // avformat_query_codec answers 1 (yes), 0 (no) or <0 (muxer cannot tell,
-  // e.g. mpegts); the first encoder that is not a clear no wins.
+  // The muxer's own default when it is a cheap built-in one (aac for mp4,
+  // mp2 for mpegts), so the files look like ordinary ones of that kind.
+  if (of->audio_codec == AV_CODEC_ID_AAC || of->audio_codec == AV_CODEC_ID_MP2 ||
+      of->audio_codec == AV_CODEC_ID_PCM_S16LE)
+    if (const AVCodec *c = avcodec_find_encoder(of->audio_codec)) return c;
+  // Otherwise the first that is not a clear no: avformat_query_codec answers
+  // 1 (yes), 0 (no) or <0 (the muxer cannot tell).
   static const char *const kCandidates[] = {"mp2", "aac", "pcm_s16le"};
   for (const char *name : kCandidates) {
     const AVCodec *c = avcodec_find_encoder_by_name(name);
@@ -423,6 +441,13 @@ bool write_packets(Writer &w, OutStream &s, const ClipSpec &spec,
     AVPacket *p = w.pkt;
     if (s.video && p->duration == 0 && p->pts != AV_NOPTS_VALUE)
       p->duration = video_duration(spec, p->pts);
+    // Audio encoders with priming (mp2 481 samples, aac 1024) start their
+    // packets before 0; undo that so no stream starts before pts_offset
+    // (mpegts would otherwise shift every stream up by the priming time).
+    if (!s.video && s.enc->initial_padding > 0) {
+      if (p->pts != AV_NOPTS_VALUE) p->pts += s.enc->initial_padding;
+      if (p->dts != AV_NOPTS_VALUE) p->dts += s.enc->initial_padding;
+    }
     p->stream_index = s.st->index;
     av_packet_rescale_ts(p, s.enc->time_base, s.st->time_base);
     if (p->pts != AV_NOPTS_VALUE) p->pts += s.offset;

@@ -46,7 +46,10 @@ struct ClipSpec {
   // 1/1000); otherwise 1/fps. Muxers may still impose their own (matroska
   // 1/1000, mpegts 1/90000); packets are rescaled to whatever they chose.
   AVRational time_base = {0, 1};
-  int frames = 50;  // number of video frames fed to the encoder (0 allowed)
+  // Number of video frames fed to the encoder. 0 is allowed, but of the
+  // muxers here only avi reads back with an (empty) video stream: mp4 drops
+  // the track, matroska, nut and mpegts files do not open.
+  int frames = 50;
   // Variable frame rate: if non-empty it must hold `frames` strictly
   // increasing timestamps in the requested stream time base (see time_base).
   // The encoder then runs in that time base, so for mpeg4 its denominator
@@ -55,9 +58,12 @@ struct ClipSpec {
   Pattern pattern = Pattern::IndexBars;
   int gop = 12;          // key frame interval (scene-cut key frames are off)
   int max_b_frames = 0;  // B-frames (libx264, mpeg4)
-  // Audio (a quiet 440 Hz sine as long as the video). The encoder is
-  // audio_encoder if set, else the first of mp2, aac, pcm_s16le that the
-  // muxer accepts. Raw elementary video formats cannot carry audio.
+  // Audio (a quiet 440 Hz sine as long as the video, 48 kHz mono where the
+  // encoder allows). The encoder is audio_encoder if set, else the muxer's
+  // default if that is aac, mp2 or pcm_s16le (mp4: aac, mpegts: mp2), else
+  // the first of mp2, aac, pcm_s16le the muxer accepts (matroska, nut, avi:
+  // mp2). Encoder priming is taken out of the timestamps, so audio starts at
+  // pts_offset like the video. Raw elementary video formats take no audio.
   bool audio_stream_first = false;  // audio is stream 0, video stream 1
   bool audio_stream_last = false;   // audio after all video streams
   bool audio_only = false;  // only audio, about frames/fps seconds long
@@ -66,10 +72,17 @@ struct ClipSpec {
   // encoder: only the first video stream should ever be used.
   bool second_video = false;
   // Video packets are handed to the muxer with pts = dts = AV_NOPTS_VALUE.
-  // Only raw elementary formats ("h264", "m4v") really store no timestamps;
-  // they never store any, so for them this flag changes nothing. Container
-  // muxers in this FFmpeg version invent timestamps from the frame count
-  // (with a deprecation warning) and fail when B-frames are used.
+  // Raw elementary formats never store timestamps, so for them this flag
+  // changes nothing, and what a reader sees depends on the demuxer:
+  //  - "h264" (annex-b, libx264): decoded frames have pts, pkt_dts and
+  //    best_effort_timestamp all AV_NOPTS_VALUE, with or without B-frames;
+  //    no stream/container duration; pkt_duration is 1/fps (from the SPS
+  //    timing) in a 1/1200000 time base. This is the pts-less fixture.
+  //  - "m4v", "mjpeg": the demuxer invents pts 0, 1/fps, 2/fps, ...
+  // Container muxers (matroska, mp4, nut, mpegts, avi) log a deprecation
+  // warning and invent pts = dts = 0, 1, 2, ... ticks of the stream time
+  // base (1 ms apart in matroska: broken timing, only avi comes out right),
+  // and refuse packets as soon as B-frames are used.
   bool strip_timestamps = false;
   // Added to every video and audio timestamp: a stream that starts later
   // than 0. Counted in units of the requested video stream time base (see
@@ -89,7 +102,10 @@ struct ClipSpec {
   // drops it in this FFmpeg version.
   int rotation_deg = 0;
   bool hflip = false;
-  // If >= 0, the finished file is truncated to this many bytes.
+  // If >= 0, the finished file is truncated to this many bytes. Plain mp4
+  // keeps its index at the end, so a truncated one does not open at all;
+  // with muxer_options "movflags=+faststart" it opens and decodes up to the
+  // cut. Truncated matroska and mpegts decode up to the cut.
   int64_t drop_after_bytes = -1;
   // Muxer private options as "key=value:key=value", e.g.
   // "movflags=+faststart" (mp4 index first, so a truncated mp4 still opens)

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets everything up, builds, and converts a built-in sample clip to a GIF.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --preset default > /dev/null
+cmake --build --preset default -j "$(nproc)" --target gifexport_cli
+mkdir -p demo-output
+./build/gifexport demo "$PWD/demo-output/demo.gif"
