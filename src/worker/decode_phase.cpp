@@ -48,6 +48,12 @@ ge_step read_video_packet(ge_run &r, ge_decode_state &d) {
       d.input_ended = true;
       return ge_step::ok;
     }
+    if (m.in_pkt->stream_index == r.video_index && ge_seek_landed_late_packet(r, m.in_pkt)) {
+      // The seek missed a key frame: the run has sought further back.
+      av_packet_unref(m.in_pkt);
+      if (ge_cancel_requested(r)) return ge_step::cancelled;
+      continue;
+    }
     if (m.in_pkt->stream_index == r.video_index) {
       // A packet the decoder refuses is lost; the next key frame recovers.
       avcodec_send_packet(m.dec_ctx, m.in_pkt);
@@ -76,6 +82,13 @@ ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
 
     const bool has_pts = m.frame->pts != AV_NOPTS_VALUE;
     const int64_t frame_ms = has_pts ? ge_stream_ts_to_window_ms(r, m.frame->pts) : 0;
+    if (ge_seek_landed_late_frame(r, frame_ms)) {
+      // The window's first frames lie before this one: the run has sought
+      // further back and reads again, also after the input had ended.
+      av_frame_unref(m.frame);
+      d.input_ended = false;
+      return ge_receive::need_input;
+    }
     if (frame_ms < s->start_ms) {
       av_frame_unref(m.frame);
       continue;

@@ -1,4 +1,5 @@
 #include "worker/filter_texts.h"
+#include "worker/picture_geometry.h"
 #include "worker/worker_run.h"
 
 extern "C" {
@@ -20,6 +21,14 @@ AVFilterInOut *endpoint(const char *name, AVFilterContext *ctx) {
   return io;
 }
 
+// The stream's display matrix, when it has one.
+const int32_t *display_matrix(const AVStream *st) {
+  size_t size = 0;
+  const uint8_t *data = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  return data != nullptr && size >= 9 * sizeof(int32_t) ? reinterpret_cast<const int32_t *>(data)
+                                                        : nullptr;
+}
+
 }  // namespace
 
 ge_step ge_build_filter_graph(ge_run &r) {
@@ -28,7 +37,12 @@ ge_step ge_build_filter_graph(ge_run &r) {
   char chain[GE_FILTER_TEXT_CAP];
   ge_format_source_args(source_args, sizeof source_args, m.dec_ctx->width, m.dec_ctx->height,
                         m.dec_ctx->pix_fmt, r.video->time_base, r.video->sample_aspect_ratio);
-  ge_format_filter_chain(chain, sizeof chain, r.s->fps, r.s->target_width);
+  // The GIF shows what a player shows: upright, in the display proportions.
+  const ge_orientation orientation = ge_orientation_from_matrix(display_matrix(r.video));
+  const int height = ge_display_height(r.s->target_width, m.dec_ctx->width, m.dec_ctx->height,
+                                       r.video->sample_aspect_ratio, orientation.swaps_axes);
+  ge_format_filter_chain(chain, sizeof chain, orientation.filters, r.s->fps, r.s->target_width,
+                         height);
 
   m.graph = avfilter_graph_alloc();
   if (m.graph == nullptr) return ge_fail(r, "graph alloc");

@@ -10,9 +10,10 @@ void ge_format_source_args(char *buf, size_t size, int width, int height, int pi
                 sample_aspect.den);
 }
 
-void ge_format_filter_chain(char *buf, size_t size, int fps, int target_width) {
+void ge_format_filter_chain(char *buf, size_t size, const char *orientation, int fps,
+                            int target_width, int target_height) {
   std::snprintf(buf, size,
-                "fps=%d,scale=%d:-2:flags=lanczos,split[a][b];[a]palettegen=stats_mode=diff[p];"
+                "%s%sfps=%d,scale=%d:%d:flags=lanczos,split[a][b];[a]palettegen=stats_mode=diff[p];"
                 "[b][p]paletteuse=dither=bayer:bayer_scale=5:diff_mode=rectangle",
-                fps, target_width);
+                orientation, orientation[0] ? "," : "", fps, target_width, target_height);
 }

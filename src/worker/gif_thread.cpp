@@ -54,15 +54,6 @@ ge_step open_decoder(ge_run &r) {
   return ge_step::ok;
 }
 
-void seek_to_window_start(ge_run &r) {
-  if (r.s->start_ms <= 0) return;
-  const int64_t target = ge_window_ms_to_stream_ts(r, r.s->start_ms);
-  // On failure reading starts wherever the demuxer stands; the decode phase
-  // drops every frame before the window all the same.
-  const int sought = av_seek_frame(r.m.in_ctx, r.video_index, target, AVSEEK_FLAG_BACKWARD);
-  static_cast<void>(sought);
-}
-
 ge_step alloc_frames_and_packets(ge_run &r) {
   ge_media &m = r.m;
   m.frame = av_frame_alloc();
@@ -78,7 +69,7 @@ ge_step run_stages(ge_run &r) {
   if (step == ge_step::ok) step = choose_video_stream(r);
   if (step == ge_step::ok) step = open_decoder(r);
   if (step == ge_step::ok) {
-    seek_to_window_start(r);
+    ge_seek_to_window_start(r);
     step = ge_build_filter_graph(r);
   }
   if (step == ge_step::ok) step = alloc_frames_and_packets(r);

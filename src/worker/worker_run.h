@@ -58,6 +58,12 @@ struct ge_run {
   // streams) are addressed from their beginning.
   int64_t input_start_ms = 0;
   const char *failure = nullptr;  // the failure text when a stage fails
+  // Checks of where a seek landed: the first video packet after it must be a
+  // key frame and the first frame decoded must not lie after the window's
+  // start; otherwise the run seeks further back.
+  bool seek_check_packet = false;
+  bool seek_check_frame = false;
+  int seek_retries = 0;
 };
 
 inline ge_step ge_fail(ge_run &r, const char *text) {
@@ -73,6 +79,16 @@ inline bool ge_cancel_requested(const ge_run &r) {
 // video stream's time base, and back.
 int64_t ge_window_ms_to_stream_ts(const ge_run &r, int64_t ms);
 int64_t ge_stream_ts_to_window_ms(const ge_run &r, int64_t ts);
+
+// Stage 7: asks the demuxer for a position at or before the window's start
+// (only for a start above 0) and arms the checks of where it landed.
+void ge_seek_to_window_start(ge_run &r);
+// True when the first video packet after a seek is no key frame; the run has
+// then sought further back and the packet is to be dropped.
+bool ge_seek_landed_late_packet(ge_run &r, const AVPacket *pkt);
+// True when the first frame after a seek lies after the window's start; the
+// run has then sought further back and the frame is to be dropped.
+bool ge_seek_landed_late_frame(ge_run &r, int64_t frame_ms);
 
 ge_step ge_build_filter_graph(ge_run &r);
 ge_step ge_decode_phase(ge_run &r);

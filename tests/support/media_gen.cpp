@@ -388,7 +388,8 @@ bool fill_audio(OutStream &s, std::string *err) {
   if (packed != AV_SAMPLE_FMT_S16 && packed != AV_SAMPLE_FMT_FLT)
     return fail(err, std::string("unsupported sample format ") +
                          av_get_sample_fmt_name(fmt));
-  const double step = 2 * M_PI * 440.0 / s.enc->sample_rate;
+  const double kTwoPi = 6.283185307179586;
+  const double step = kTwoPi * 440.0 / s.enc->sample_rate;
   for (int i = 0; i < n; i++) {
     double v = 0.1 * std::sin(s.phase);
     s.phase += step;

@@ -8,12 +8,16 @@ namespace {
 
 TEST(FilterTexts, ChainPutsRateFirstAndWidthSecond) {
   char buf[GE_FILTER_TEXT_CAP];
-  ge_format_filter_chain(buf, sizeof buf, 15, 480);
+  ge_format_filter_chain(buf, sizeof buf, "", 15, 480, -2);
   EXPECT_STREQ(buf,
                "fps=15,scale=480:-2:flags=lanczos,split[a][b];[a]palettegen=stats_mode=diff[p];"
                "[b][p]paletteuse=dither=bayer:bayer_scale=5:diff_mode=rectangle");
-  ge_format_filter_chain(buf, sizeof buf, 7, 333);  // odd widths are used as given
-  EXPECT_EQ(std::string(buf).rfind("fps=7,scale=333:-2:flags=lanczos,", 0), 0u) << buf;
+  ge_format_filter_chain(buf, sizeof buf, "", 7, 333, -2);  // odd widths are used as given
+  EXPECT_EQ(std::string(buf).rfind("fps=7,scale=333:-2:flags=lanczos,split", 0), 0u) << buf;
+  ge_format_filter_chain(buf, sizeof buf, "transpose=clock", 15, 480, 270);
+  EXPECT_EQ(std::string(buf).rfind("transpose=clock,fps=15,scale=480:270:flags=lanczos,split", 0),
+            0u)
+      << buf;
 }
 
 TEST(FilterTexts, SourceArgsTakeUnsetAspectAsSquare) {

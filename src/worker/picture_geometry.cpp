@@ -1,0 +1,43 @@
+#include "worker/picture_geometry.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+namespace {
+
+int sign(int32_t v) { return (v > 0) - (v < 0); }
+
+}  // namespace
+
+ge_orientation ge_orientation_from_matrix(const int32_t *matrix) {
+  if (matrix == nullptr) return {"", false};
+  // The matrix maps a stored point (p, q) to (a p + c q, b p + d q) with the
+  // y axis pointing up; in picture coordinates (y down) the off-diagonal
+  // terms change sign: p' = a p - c q, q' = -b p + d q.
+  const int32_t a = matrix[0], b = matrix[1], c = matrix[3], d = matrix[4];
+  const bool axis_aligned = std::llabs(a) + std::llabs(d) >= std::llabs(b) + std::llabs(c);
+  if (axis_aligned) {
+    const int x = sign(a), y = sign(d);
+    if (x >= 0 && y >= 0) return {"", false};
+    if (x < 0 && y >= 0) return {"hflip", false};
+    if (x >= 0 && y < 0) return {"vflip", false};
+    return {"hflip,vflip", false};  // a half turn
+  }
+  const int x_from_y = sign(-c), y_from_x = sign(-b);  // p' = x_from_y q, q' = y_from_x p
+  if (x_from_y > 0 && y_from_x > 0) return {"transpose=cclock_flip", true};  // main diagonal
+  if (x_from_y < 0 && y_from_x > 0) return {"transpose=clock", true};
+  if (x_from_y > 0 && y_from_x < 0) return {"transpose=cclock", true};
+  return {"transpose=clock_flip", true};  // anti-diagonal
+}
+
+int ge_display_height(int target_width, int width, int height, AVRational sar, bool swaps_axes) {
+  if (sar.num <= 0 || sar.den <= 0 || sar.num == sar.den || width <= 0 || height <= 0) return -2;
+  // Displayed size: the stored width stretched by the pixel aspect.
+  double shown_w = static_cast<double>(width) * sar.num / sar.den;
+  double shown_h = height;
+  if (swaps_axes) std::swap(shown_w, shown_h);
+  const double exact = target_width * shown_h / shown_w;
+  const long even = 2 * std::lround(exact / 2.0);
+  return even < 2 ? 2 : static_cast<int>(even);
+}
