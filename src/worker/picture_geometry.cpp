@@ -12,9 +12,8 @@ int sign(int32_t v) { return (v > 0) - (v < 0); }
 
 ge_orientation ge_orientation_from_matrix(const int32_t *matrix) {
   if (matrix == nullptr) return {"", false};
-  // The matrix maps a stored point (p, q) to (a p + c q, b p + d q) with the
-  // y axis pointing up; in picture coordinates (y down) the off-diagonal
-  // terms change sign: p' = a p - c q, q' = -b p + d q.
+  // The matrix maps a stored pixel (p, q) to the shown one at
+  // (a p + c q, b p + d q), up to a translation.
   const int32_t a = matrix[0], b = matrix[1], c = matrix[3], d = matrix[4];
   const bool axis_aligned = std::llabs(a) + std::llabs(d) >= std::llabs(b) + std::llabs(c);
   if (axis_aligned) {
@@ -24,7 +23,7 @@ ge_orientation ge_orientation_from_matrix(const int32_t *matrix) {
     if (x >= 0 && y < 0) return {"vflip", false};
     return {"hflip,vflip", false};  // a half turn
   }
-  const int x_from_y = sign(-c), y_from_x = sign(-b);  // p' = x_from_y q, q' = y_from_x p
+  const int x_from_y = sign(c), y_from_x = sign(b);  // p' = x_from_y q, q' = y_from_x p
   if (x_from_y > 0 && y_from_x > 0) return {"transpose=cclock_flip", true};  // main diagonal
   if (x_from_y < 0 && y_from_x > 0) return {"transpose=clock", true};
   if (x_from_y > 0 && y_from_x < 0) return {"transpose=cclock", true};

@@ -8,6 +8,10 @@ namespace {
 // reading starts from the beginning of the input.
 constexpr int64_t GE_SEEK_BACK_MS[] = {1000, 2000, 4000, 8000};
 constexpr int GE_SEEK_TRIES = sizeof GE_SEEK_BACK_MS / sizeof GE_SEEK_BACK_MS[0];
+// A target before the input's first timestamp: asking for the start time
+// itself lets a timestamp-searching demuxer stop on the frame after the first
+// key frame, since with B-frames decoding order runs ahead of display order.
+constexpr int64_t GE_BEGINNING_MS = -1000;
 
 void seek_to(ge_run &r, int64_t window_ms) {
   // On failure reading goes on from wherever the demuxer stands; frames
@@ -20,13 +24,13 @@ void seek_to(ge_run &r, int64_t window_ms) {
 // Seeks further back than the last try, and drops what the decoder holds.
 void seek_further_back(ge_run &r) {
   const int tries = r.seek_retries++;
-  int64_t target_ms = 0;
-  if (tries < GE_SEEK_TRIES) target_ms = r.s->start_ms - GE_SEEK_BACK_MS[tries];
-  if (target_ms < 0) target_ms = 0;
+  int64_t target_ms = GE_BEGINNING_MS;
+  if (tries < GE_SEEK_TRIES && r.s->start_ms - GE_SEEK_BACK_MS[tries] > 0)
+    target_ms = r.s->start_ms - GE_SEEK_BACK_MS[tries];
   seek_to(r, target_ms);
   avcodec_flush_buffers(r.m.dec_ctx);
   // From the beginning of the input there is nothing further back to try.
-  const bool more_tries = target_ms > 0;
+  const bool more_tries = target_ms != GE_BEGINNING_MS;
   r.seek_check_packet = more_tries;
   r.seek_check_frame = more_tries;
 }

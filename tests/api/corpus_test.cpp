@@ -37,14 +37,17 @@ struct CorpusCase {
   const char *file;
   int start_code;   // expected gifexport_start result (0 for a job)
   int final_state;  // when started
+  int gif_height;   // of a done job's 480 px GIF; 0 when not checked
 };
 
 const CorpusCase kCorpusJobs[] = {
-    {"h264_rotate_reflect.mp4", 0, GIFEXPORT_STATE_DONE},
+    // Shown upright and in display proportions, as a player shows them.
+    {"h264_rotate_reflect.mp4", 0, GIFEXPORT_STATE_DONE, 720},
+    {"dv_pal_interlaced.dv", 0, GIFEXPORT_STATE_DONE, 270},
     {"vp9_10bit_426x240.webm", 0, GIFEXPORT_STATE_DONE},
     {"hevc_10bit_audio_first.mp4", 0, GIFEXPORT_STATE_DONE},
     {"h264_vfr_audio_first.mp4", 0, GIFEXPORT_STATE_DONE},
-    {"h264_854x480.ts", 0, GIFEXPORT_STATE_DONE},  // timestamps start at 1.467 s
+    {"h264_854x480.ts", 0, GIFEXPORT_STATE_DONE, 270},  // timestamps start at 1.467 s
     {"mkv_truncated.mkv", 0, GIFEXPORT_STATE_DONE},
     {"vp9_invalid_bitstream.webm", 0, -1},  // damaged: any final state
     {"audio_pcm.wav", GIFEXPORT_ERR_NO_VIDEO, 0},
@@ -73,6 +76,7 @@ TEST_P(Corpus, JobEndsSensibly) {
     fixture::DecodedVideo gif;
     ASSERT_TRUE(fixture::decode_video(out, &gif));
     EXPECT_EQ(gif.stream_width, 480);
+    if (c.gif_height > 0) EXPECT_EQ(gif.stream_height, c.gif_height);
     EXPECT_GT(gif.frames.size(), 0u);
   }
 }

@@ -11,35 +11,36 @@ extern "C" {
 namespace {
 
 struct MatrixCase {
-  double rotation;  // counter-clockwise degrees, as av_display_rotation_get reports
+  double turn;  // the clockwise turn given to av_display_rotation_set
   bool hflip;
   const char *filters;
   bool swaps;
 };
 
-// rotation -90 is a phone clip tagged "rotate=90": a player turns it clockwise.
+// A turn of 90 is a phone clip that players show turned a quarter clockwise
+// (probes report its rotation as -90).
 const MatrixCase kMatrices[] = {
     {0, false, "", false},
-    {-90, false, "transpose=clock", true},
-    {90, false, "transpose=cclock", true},
+    {90, false, "transpose=clock", true},
+    {-90, false, "transpose=cclock", true},
     {180, false, "hflip,vflip", false},
     {-180, false, "hflip,vflip", false},
     {0, true, "hflip", false},
     {180, true, "vflip", false},
-    {-90, true, "transpose=cclock_flip", true},
-    {90, true, "transpose=clock_flip", true},
-    {-80, false, "transpose=clock", true},  // rounded to the nearest quarter turn
+    {90, true, "transpose=cclock_flip", true},
+    {-90, true, "transpose=clock_flip", true},
+    {80, false, "transpose=clock", true},  // rounded to the nearest quarter turn
     {30, false, "", false},
 };
 
 TEST(Orientation, FromDisplayMatrix) {
   for (const auto &c : kMatrices) {
     int32_t matrix[9];
-    av_display_rotation_set(matrix, c.rotation);
+    av_display_rotation_set(matrix, c.turn);
     av_display_matrix_flip(matrix, c.hflip, 0);
     const ge_orientation o = ge_orientation_from_matrix(matrix);
-    EXPECT_STREQ(o.filters, c.filters) << c.rotation << (c.hflip ? " mirrored" : "");
-    EXPECT_EQ(o.swaps_axes, c.swaps) << c.rotation << (c.hflip ? " mirrored" : "");
+    EXPECT_STREQ(o.filters, c.filters) << c.turn << (c.hflip ? " mirrored" : "");
+    EXPECT_EQ(o.swaps_axes, c.swaps) << c.turn << (c.hflip ? " mirrored" : "");
   }
   const ge_orientation none = ge_orientation_from_matrix(nullptr);
   EXPECT_STREQ(none.filters, "");
