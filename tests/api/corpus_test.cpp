@@ -37,7 +37,7 @@ struct CorpusCase {
   const char *file;
   int start_code;   // expected gifexport_start result (0 for a job)
   int final_state;  // when started
-  int gif_height;   // of a done job's 480 px GIF; 0 when not checked
+  int gif_height = 0;  // of a done job's 480 px GIF; 0 when not checked
 };
 
 const CorpusCase kCorpusJobs[] = {
@@ -76,7 +76,9 @@ TEST_P(Corpus, JobEndsSensibly) {
     fixture::DecodedVideo gif;
     ASSERT_TRUE(fixture::decode_video(out, &gif));
     EXPECT_EQ(gif.stream_width, 480);
-    if (c.gif_height > 0) EXPECT_EQ(gif.stream_height, c.gif_height);
+    if (c.gif_height > 0) {
+      EXPECT_EQ(gif.stream_height, c.gif_height);
+    }
     EXPECT_GT(gif.frames.size(), 0u);
   }
 }
