@@ -42,14 +42,14 @@ std::string scratch_path(const std::string &name) {
   return scratch_dir() + "/" + std::to_string(++counter) + "_" + name;
 }
 
-std::string cached_clip(const std::string &name, const fixture::ClipSpec &spec,
+std::string cached_clip(const std::string &name, const fixture::ClipSpec &clip,
                         std::string *why) {
   static std::map<std::string, std::string> made;
   auto it = made.find(name);
   if (it != made.end()) return it->second;
   const std::string path = scratch_dir() + "/clip_" + name;
   std::string err;
-  if (!fixture::make_clip(path, spec, &err)) {
+  if (!fixture::make_clip(path, clip, &err)) {
     if (why) *why = err;
     return "";
   }
@@ -58,9 +58,9 @@ std::string cached_clip(const std::string &name, const fixture::ClipSpec &spec,
 }
 
 std::string indexed_clip_10s() {
-  fixture::ClipSpec spec;
-  spec.frames = 250;
-  return cached_clip("indexed_10s.mp4", spec);
+  fixture::ClipSpec clip;
+  clip.frames = 250;
+  return cached_clip("indexed_10s.mp4", clip);
 }
 
 bool file_exists(const std::string &path) {

@@ -21,7 +21,7 @@ std::string scratch_path(const std::string &name);
 
 // Makes the clip once per process under a name and returns its path; an
 // empty string (with the reason in *why) when the generator cannot.
-std::string cached_clip(const std::string &name, const fixture::ClipSpec &spec,
+std::string cached_clip(const std::string &name, const fixture::ClipSpec &clip,
                         std::string *why = nullptr);
 
 // A 10 s, 25 fps, 320x240 MPEG-4 clip whose frame i shows its index.

@@ -93,15 +93,15 @@ INSTANTIATE_TEST_SUITE_P(Table, Window, ::testing::ValuesIn(kWindows),
 // Inputs whose layout differs from the plain clip: each converts its window.
 struct InputCase {
   const char *name;
-  fixture::ClipSpec spec;
+  fixture::ClipSpec clip;
   int64_t start_ms, end_ms;
   int expected_frames, first_index;
 };
 
 fixture::ClipSpec spec_with(void (*edit)(fixture::ClipSpec &)) {
-  fixture::ClipSpec spec;
-  edit(spec);
-  return spec;
+  fixture::ClipSpec clip;
+  edit(clip);
+  return clip;
 }
 
 const InputCase kInputs[] = {
@@ -127,7 +127,7 @@ class Input : public ApiTest, public ::testing::WithParamInterface<InputCase> {}
 TEST_P(Input, ConvertsTheWindow) {
   const InputCase &c = GetParam();
   std::string why;
-  const std::string in = apitest::cached_clip(std::string(c.name), c.spec, &why);
+  const std::string in = apitest::cached_clip(std::string(c.name), c.clip, &why);
   if (in.empty()) GTEST_SKIP() << "generator: " << why;
   const std::string out = apitest::scratch_path(std::string(c.name) + ".gif");
   const apitest::JobEnd end = apitest::run_job(in, out, c.start_ms, c.end_ms, 160, 15);
@@ -169,12 +169,12 @@ TEST_F(ApiTest, WriteErrorFailsAndRemovesOnlyTheLink) {
 // The same chain run by the ffmpeg command-line tool gives the same pictures.
 TEST_F(ApiTest, FramesMatchTheCommandLineTool) {
   if (std::system("ffmpeg -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg tool";
-  fixture::ClipSpec spec;
-  spec.encoder = "libx264";
-  spec.pattern = fixture::Pattern::Moving;
-  spec.frames = 100;  // 4 s at 25 fps
+  fixture::ClipSpec clip;
+  clip.encoder = "libx264";
+  clip.pattern = fixture::Pattern::Moving;
+  clip.frames = 100;  // 4 s at 25 fps
   std::string why;
-  const std::string in = apitest::cached_clip("oracle.mp4", spec, &why);
+  const std::string in = apitest::cached_clip("oracle.mp4", clip, &why);
   if (in.empty()) GTEST_SKIP() << why;
   const std::string ours = apitest::scratch_path("ours.gif");
   ASSERT_EQ(apitest::run_job(in, ours, 0, -1).status, GIFEXPORT_STATE_DONE);

@@ -42,12 +42,12 @@ class Rotation : public ApiTest, public ::testing::WithParamInterface<RotationCa
 
 TEST_P(Rotation, GifIsUpright) {
   const RotationCase &c = GetParam();
-  fixture::ClipSpec spec;
-  spec.pattern = fixture::Pattern::Corners;
-  spec.frames = 10;
-  spec.rotation_deg = c.rotation_deg;
-  spec.hflip = c.hflip;
-  const std::string in = apitest::cached_clip(std::string("rot_") + c.name + ".mp4", spec);
+  fixture::ClipSpec clip;
+  clip.pattern = fixture::Pattern::Corners;
+  clip.frames = 10;
+  clip.rotation_deg = c.rotation_deg;
+  clip.hflip = c.hflip;
+  const std::string in = apitest::cached_clip(std::string("rot_") + c.name + ".mp4", clip);
   ASSERT_FALSE(in.empty());
   const fixture::DecodedVideo gif = convert(in, c.name, 0, -1, 240);
   ASSERT_FALSE(gif.frames.empty());
@@ -70,12 +70,12 @@ TEST_F(ApiTest, NonSquarePixelsKeepTheDisplayProportions) {
     int expected_height;  // at 480 px from 720x576
   } cases[] = {{"pal_wide", {64, 45}, 270}, {"narrow", {8, 9}, 432}, {"square", {1, 1}, 384}};
   for (const auto &c : cases) {
-    fixture::ClipSpec spec;
-    spec.width = 720;
-    spec.height = 576;
-    spec.frames = 5;
-    spec.sar = c.sar;
-    const std::string in = apitest::cached_clip(std::string("sar_") + c.name + ".mkv", spec);
+    fixture::ClipSpec clip;
+    clip.width = 720;
+    clip.height = 576;
+    clip.frames = 5;
+    clip.sar = c.sar;
+    const std::string in = apitest::cached_clip(std::string("sar_") + c.name + ".mkv", clip);
     ASSERT_FALSE(in.empty());
     const fixture::DecodedVideo gif = convert(in, c.name, 0, -1);
     EXPECT_EQ(gif.stream_width, 480) << c.name;
@@ -86,14 +86,14 @@ TEST_F(ApiTest, NonSquarePixelsKeepTheDisplayProportions) {
 // A transport stream seeks by timestamp and lands between key frames (every
 // 2.4 s here, with B-frames); the window must still start at its own frame.
 TEST_F(ApiTest, WindowStartIsExactInATransportStream) {
-  fixture::ClipSpec spec;
-  spec.format = "mpegts";
-  spec.encoder = "libx264";
-  spec.frames = 250;  // 10 s
-  spec.gop = 60;
-  spec.max_b_frames = 2;
+  fixture::ClipSpec clip;
+  clip.format = "mpegts";
+  clip.encoder = "libx264";
+  clip.frames = 250;  // 10 s
+  clip.gop = 60;
+  clip.max_b_frames = 2;
   std::string why;
-  const std::string in = apitest::cached_clip("long_gop.ts", spec, &why);
+  const std::string in = apitest::cached_clip("long_gop.ts", clip, &why);
   if (in.empty()) GTEST_SKIP() << why;
   const struct {
     int64_t start, end;

@@ -26,10 +26,10 @@ TEST_F(ApiTest, ProbeFailureDocuments) {
 }
 
 TEST_F(ApiTest, ProbeDescribesEveryStreamInOrder) {
-  fixture::ClipSpec spec;
-  spec.audio_stream_first = true;
-  spec.frames = 50;
-  const std::string in = apitest::cached_clip("probe_av.mp4", spec);
+  fixture::ClipSpec clip;
+  clip.audio_stream_first = true;
+  clip.frames = 50;
+  const std::string in = apitest::cached_clip("probe_av.mp4", clip);
   ASSERT_FALSE(in.empty());
   const std::string text = gifexport_probe(in.c_str());
   EXPECT_EQ(text.find(' '), std::string::npos) << "compact: " << text;

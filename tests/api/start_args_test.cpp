@@ -11,16 +11,16 @@ using apitest::ApiTest;
 using nlohmann::json;
 
 std::string audio_only_clip() {
-  fixture::ClipSpec spec;
-  spec.audio_only = true;
-  return apitest::cached_clip("audio_only.mp4", spec);
+  fixture::ClipSpec clip;
+  clip.audio_only = true;
+  return apitest::cached_clip("audio_only.mp4", clip);
 }
 
 // A raw MPEG-4 elementary stream: video, but no container duration.
 std::string raw_elementary_clip() {
-  fixture::ClipSpec spec;
-  spec.format = "m4v";
-  return apitest::cached_clip("raw.m4v", spec);
+  fixture::ClipSpec clip;
+  clip.format = "m4v";
+  return apitest::cached_clip("raw.m4v", clip);
 }
 
 // A path of exactly `length` bytes naming an existing copy of the 10 s clip,

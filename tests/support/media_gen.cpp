@@ -214,39 +214,39 @@ int64_t video_end(const ClipSpec &s) {
   return av_rescale_q(s.frames, AVRational{1, s.fps}, requested_time_base(s));
 }
 
-bool add_video(Writer &w, const ClipSpec &spec, bool grey, bool first,
+bool add_video(Writer &w, const ClipSpec &clip, bool grey, bool first,
                std::string *err) {
-  const AVCodec *codec = avcodec_find_encoder_by_name(spec.encoder.c_str());
+  const AVCodec *codec = avcodec_find_encoder_by_name(clip.encoder.c_str());
   if (!codec || codec->type != AVMEDIA_TYPE_VIDEO)
-    return fail(err, "video encoder " + spec.encoder + " not available");
-  AVPixelFormat pix = pick_pix_fmt(codec, spec.pix_fmt, err);
+    return fail(err, "video encoder " + clip.encoder + " not available");
+  AVPixelFormat pix = pick_pix_fmt(codec, clip.pix_fmt, err);
   if (pix == AV_PIX_FMT_NONE) return false;
 
   w.streams.push_back(std::make_unique<OutStream>());
   OutStream &s = *w.streams.back();
   s.video = true;
   s.grey = grey;
-  s.total = spec.frames;
+  s.total = clip.frames;
   s.st = avformat_new_stream(w.oc, nullptr);
   s.enc = avcodec_alloc_context3(codec);
   if (!s.st || !s.enc) return fail(err, "out of memory (video stream)");
 
   AVCodecContext *c = s.enc;
-  c->width = spec.width;
-  c->height = spec.height;
+  c->width = clip.width;
+  c->height = clip.height;
   c->pix_fmt = pix;
   // Variable frame rate needs the encoder in the stream's time base; constant
   // rate keeps 1/fps, which every encoder accepts (mpeg4 rejects 1/90000).
-  c->time_base = spec.frame_pts.empty() ? AVRational{1, spec.fps}
-                                        : requested_time_base(spec);
-  c->framerate = AVRational{spec.fps, 1};
-  c->gop_size = spec.gop;
-  c->max_b_frames = spec.max_b_frames;
+  c->time_base = clip.frame_pts.empty() ? AVRational{1, clip.fps}
+                                        : requested_time_base(clip);
+  c->framerate = AVRational{clip.fps, 1};
+  c->gop_size = clip.gop;
+  c->max_b_frames = clip.max_b_frames;
   c->thread_count = 1;  // deterministic and plenty fast for small frames
-  if (spec.sar.num > 0 && spec.sar.den > 0) c->sample_aspect_ratio = spec.sar;
+  if (clip.sar.num > 0 && clip.sar.den > 0) c->sample_aspect_ratio = clip.sar;
   if (w.oc->oformat->flags & AVFMT_GLOBALHEADER)
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if (codec->id == AV_CODEC_ID_H264 && spec.encoder == "libx264") {
+  if (codec->id == AV_CODEC_ID_H264 && clip.encoder == "libx264") {
     av_opt_set(c->priv_data, "preset", "ultrafast", 0);
     // No scene-cut key frames: key frames land exactly every gop frames.
     av_opt_set(c->priv_data, "x264-params", "scenecut=0", 0);
@@ -258,40 +258,40 @@ bool add_video(Writer &w, const ClipSpec &spec, bool grey, bool first,
   }
 
   int ret = avcodec_open2(c, codec, nullptr);
-  if (ret < 0) return fail(err, "opening encoder " + spec.encoder, ret);
+  if (ret < 0) return fail(err, "opening encoder " + clip.encoder, ret);
   ret = avcodec_parameters_from_context(s.st->codecpar, c);
   if (ret < 0) return fail(err, "copying encoder parameters", ret);
-  s.st->time_base = requested_time_base(spec);
-  if (spec.sar.num > 0 && spec.sar.den > 0) {
-    s.st->sample_aspect_ratio = spec.sar;
-    s.st->codecpar->sample_aspect_ratio = spec.sar;
+  s.st->time_base = requested_time_base(clip);
+  if (clip.sar.num > 0 && clip.sar.den > 0) {
+    s.st->sample_aspect_ratio = clip.sar;
+    s.st->codecpar->sample_aspect_ratio = clip.sar;
   }
-  if (first && (spec.rotation_deg != 0 || spec.hflip)) {
+  if (first && (clip.rotation_deg != 0 || clip.hflip)) {
     uint8_t *sd = av_stream_new_side_data(s.st, AV_PKT_DATA_DISPLAYMATRIX,
                                           sizeof(int32_t) * 9);
     if (!sd) return fail(err, "out of memory (display matrix)");
     int32_t *m = reinterpret_cast<int32_t *>(sd);
-    av_display_rotation_set(m, spec.rotation_deg);
-    av_display_matrix_flip(m, spec.hflip ? 1 : 0, 0);
+    av_display_rotation_set(m, clip.rotation_deg);
+    av_display_matrix_flip(m, clip.hflip ? 1 : 0, 0);
   }
 
   s.frame = av_frame_alloc();
   if (!s.frame) return fail(err, "out of memory (frame)");
   s.frame->format = pix;
-  s.frame->width = spec.width;
-  s.frame->height = spec.height;
+  s.frame->width = clip.width;
+  s.frame->height = clip.height;
   ret = av_frame_get_buffer(s.frame, 0);
   if (ret < 0) return fail(err, "allocating frame", ret);
   if (pix != AV_PIX_FMT_YUV420P) {
     s.draw = av_frame_alloc();
     if (!s.draw) return fail(err, "out of memory (frame)");
     s.draw->format = AV_PIX_FMT_YUV420P;
-    s.draw->width = spec.width;
-    s.draw->height = spec.height;
+    s.draw->width = clip.width;
+    s.draw->height = clip.height;
     ret = av_frame_get_buffer(s.draw, 0);
     if (ret < 0) return fail(err, "allocating frame", ret);
-    s.sws = sws_getContext(spec.width, spec.height, AV_PIX_FMT_YUV420P,
-                           spec.width, spec.height, pix, SWS_BILINEAR,
+    s.sws = sws_getContext(clip.width, clip.height, AV_PIX_FMT_YUV420P,
+                           clip.width, clip.height, pix, SWS_BILINEAR,
                            nullptr, nullptr, nullptr);
     if (!s.sws)
       return fail(err, std::string("no conversion to ") +
@@ -319,10 +319,10 @@ const AVCodec *pick_audio_encoder(const AVOutputFormat *of,
   return nullptr;
 }
 
-bool add_audio(Writer &w, const ClipSpec &spec, std::string *err) {
-  const AVCodec *codec = pick_audio_encoder(w.oc->oformat, spec.audio_encoder);
+bool add_audio(Writer &w, const ClipSpec &clip, std::string *err) {
+  const AVCodec *codec = pick_audio_encoder(w.oc->oformat, clip.audio_encoder);
   if (!codec || codec->type != AVMEDIA_TYPE_AUDIO)
-    return fail(err, "no audio encoder for " + spec.format);
+    return fail(err, "no audio encoder for " + clip.format);
 
   w.streams.push_back(std::make_unique<OutStream>());
   OutStream &s = *w.streams.back();
@@ -359,7 +359,7 @@ bool add_audio(Writer &w, const ClipSpec &spec, std::string *err) {
   ret = avcodec_parameters_from_context(s.st->codecpar, c);
   if (ret < 0) return fail(err, "copying encoder parameters", ret);
   s.st->time_base = c->time_base;
-  s.total = av_rescale_q(video_end(spec), requested_time_base(spec),
+  s.total = av_rescale_q(video_end(clip), requested_time_base(clip),
                          c->time_base);
 
   s.frame = av_frame_alloc();
@@ -409,15 +409,15 @@ bool fill_audio(OutStream &s, std::string *err) {
   return true;
 }
 
-bool fill_video(OutStream &s, const ClipSpec &spec, std::string *err) {
+bool fill_video(OutStream &s, const ClipSpec &clip, std::string *err) {
   AVFrame *target = s.draw ? s.draw : s.frame;
-  draw_frame(target, spec.pattern, s.grey, s.next);
+  draw_frame(target, clip.pattern, s.grey, s.next);
   if (s.sws) {
     int ret = sws_scale(s.sws, s.draw->data, s.draw->linesize, 0,
                         s.draw->height, s.frame->data, s.frame->linesize);
     if (ret <= 0) return fail(err, "pixel format conversion failed");
   }
-  s.frame->pts = spec.frame_pts.empty() ? s.next : spec.frame_pts[s.next];
+  s.frame->pts = clip.frame_pts.empty() ? s.next : clip.frame_pts[s.next];
   s.frame->sample_aspect_ratio = s.enc->sample_aspect_ratio;
   s.next++;
   return true;
@@ -425,15 +425,15 @@ bool fill_video(OutStream &s, const ClipSpec &spec, std::string *err) {
 
 // Video packet duration in encoder time base, looked up by the packet's pts
 // (encoders keep pts through reordering).
-int64_t video_duration(const ClipSpec &spec, int64_t pts) {
-  if (spec.frame_pts.empty()) return 1;
-  auto it = std::lower_bound(spec.frame_pts.begin(), spec.frame_pts.end(), pts);
-  if (it != spec.frame_pts.end() && *it == pts && it + 1 != spec.frame_pts.end())
+int64_t video_duration(const ClipSpec &clip, int64_t pts) {
+  if (clip.frame_pts.empty()) return 1;
+  auto it = std::lower_bound(clip.frame_pts.begin(), clip.frame_pts.end(), pts);
+  if (it != clip.frame_pts.end() && *it == pts && it + 1 != clip.frame_pts.end())
     return *(it + 1) - pts;
-  return nominal_duration(spec);
+  return nominal_duration(clip);
 }
 
-bool write_packets(Writer &w, OutStream &s, const ClipSpec &spec,
+bool write_packets(Writer &w, OutStream &s, const ClipSpec &clip,
                    std::string *err) {
   for (;;) {
     int ret = avcodec_receive_packet(s.enc, w.pkt);
@@ -441,7 +441,7 @@ bool write_packets(Writer &w, OutStream &s, const ClipSpec &spec,
     if (ret < 0) return fail(err, "encoding", ret);
     AVPacket *p = w.pkt;
     if (s.video && p->duration == 0 && p->pts != AV_NOPTS_VALUE)
-      p->duration = video_duration(spec, p->pts);
+      p->duration = video_duration(clip, p->pts);
     // Audio encoders with priming (mp2 481 samples, aac 1024) start their
     // packets before 0; undo that so no stream starts before pts_offset
     // (mpegts would otherwise shift every stream up by the priming time).
@@ -453,18 +453,18 @@ bool write_packets(Writer &w, OutStream &s, const ClipSpec &spec,
     av_packet_rescale_ts(p, s.enc->time_base, s.st->time_base);
     if (p->pts != AV_NOPTS_VALUE) p->pts += s.offset;
     if (p->dts != AV_NOPTS_VALUE) p->dts += s.offset;
-    if (s.video && spec.strip_timestamps) p->pts = p->dts = AV_NOPTS_VALUE;
+    if (s.video && clip.strip_timestamps) p->pts = p->dts = AV_NOPTS_VALUE;
     ret = av_interleaved_write_frame(w.oc, p);
     if (ret < 0) return fail(err, "writing packet", ret);
   }
 }
 
 // Position of a stream's next frame, for interleaving in time order.
-int64_t next_time(const OutStream &s, const ClipSpec &spec) {
-  if (!s.video || spec.frame_pts.empty()) return s.next;
-  if (s.next < static_cast<int64_t>(spec.frame_pts.size()))
-    return spec.frame_pts[s.next];
-  return video_end(spec);
+int64_t next_time(const OutStream &s, const ClipSpec &clip) {
+  if (!s.video || clip.frame_pts.empty()) return s.next;
+  if (s.next < static_cast<int64_t>(clip.frame_pts.size()))
+    return clip.frame_pts[s.next];
+  return video_end(clip);
 }
 
 bool check_spec(const ClipSpec &s, std::string *err) {
@@ -486,22 +486,22 @@ bool check_spec(const ClipSpec &s, std::string *err) {
 
 // ---------------------------------------------------------------------------
 
-bool make_clip(const std::string &path, const ClipSpec &spec, std::string *err) {
-  if (!check_spec(spec, err)) return false;
+bool make_clip(const std::string &path, const ClipSpec &clip, std::string *err) {
+  if (!check_spec(clip, err)) return false;
   Writer w;
-  int ret = avformat_alloc_output_context2(&w.oc, nullptr, spec.format.c_str(),
+  int ret = avformat_alloc_output_context2(&w.oc, nullptr, clip.format.c_str(),
                                            path.c_str());
-  if (ret < 0 || !w.oc) return fail(err, "muxer " + spec.format, ret);
+  if (ret < 0 || !w.oc) return fail(err, "muxer " + clip.format, ret);
   w.pkt = av_packet_alloc();
   if (!w.pkt) return fail(err, "out of memory (packet)");
 
-  if (spec.audio_only) {
-    if (!add_audio(w, spec, err)) return false;
+  if (clip.audio_only) {
+    if (!add_audio(w, clip, err)) return false;
   } else {
-    if (spec.audio_stream_first && !add_audio(w, spec, err)) return false;
-    if (!add_video(w, spec, false, true, err)) return false;
-    if (spec.second_video && !add_video(w, spec, true, false, err)) return false;
-    if (spec.audio_stream_last && !add_audio(w, spec, err)) return false;
+    if (clip.audio_stream_first && !add_audio(w, clip, err)) return false;
+    if (!add_video(w, clip, false, true, err)) return false;
+    if (clip.second_video && !add_video(w, clip, true, false, err)) return false;
+    if (clip.audio_stream_last && !add_audio(w, clip, err)) return false;
   }
 
   if (!(w.oc->oformat->flags & AVFMT_NOFILE)) {
@@ -509,7 +509,7 @@ bool make_clip(const std::string &path, const ClipSpec &spec, std::string *err) 
     if (ret < 0) return fail(err, "opening " + path, ret);
   }
   AVDictionary *opts = nullptr;
-  ret = av_dict_parse_string(&opts, spec.muxer_options.c_str(), "=", ":", 0);
+  ret = av_dict_parse_string(&opts, clip.muxer_options.c_str(), "=", ":", 0);
   if (ret >= 0) ret = avformat_write_header(w.oc, &opts);
   std::string unused;
   const AVDictionaryEntry *e = nullptr;
@@ -520,7 +520,7 @@ bool make_clip(const std::string &path, const ClipSpec &spec, std::string *err) 
   if (!unused.empty()) return fail(err, "muxer options not recognised:" + unused);
   // The muxer may have changed the stream time bases; shift by the same time.
   for (auto &s : w.streams)
-    s->offset = av_rescale_q(spec.pts_offset, requested_time_base(spec),
+    s->offset = av_rescale_q(clip.pts_offset, requested_time_base(clip),
                              s->st->time_base);
 
   // Feed whichever stream is furthest behind, so the muxer sees packets in
@@ -529,8 +529,8 @@ bool make_clip(const std::string &path, const ClipSpec &spec, std::string *err) 
     OutStream *best = nullptr;
     for (auto &s : w.streams) {
       if (s->flushed) continue;
-      if (!best || av_compare_ts(next_time(*s, spec), s->enc->time_base,
-                                 next_time(*best, spec),
+      if (!best || av_compare_ts(next_time(*s, clip), s->enc->time_base,
+                                 next_time(*best, clip),
                                  best->enc->time_base) < 0)
         best = s.get();
     }
@@ -539,7 +539,7 @@ bool make_clip(const std::string &path, const ClipSpec &spec, std::string *err) 
     if (best->next < best->total) {
       ret = av_frame_make_writable(best->frame);
       if (ret < 0) return fail(err, "making frame writable", ret);
-      if (!(best->video ? fill_video(*best, spec, err) : fill_audio(*best, err)))
+      if (!(best->video ? fill_video(*best, clip, err) : fill_audio(*best, err)))
         return false;
       frame = best->frame;
     } else {
@@ -547,7 +547,7 @@ bool make_clip(const std::string &path, const ClipSpec &spec, std::string *err) 
     }
     ret = avcodec_send_frame(best->enc, frame);
     if (ret < 0) return fail(err, "sending frame to encoder", ret);
-    if (!write_packets(w, *best, spec, err)) return false;
+    if (!write_packets(w, *best, clip, err)) return false;
   }
 
   ret = av_write_trailer(w.oc);
@@ -557,11 +557,11 @@ bool make_clip(const std::string &path, const ClipSpec &spec, std::string *err) 
     if (ret < 0) return fail(err, "closing " + path, ret);
   }
 
-  if (spec.drop_after_bytes >= 0) {
+  if (clip.drop_after_bytes >= 0) {
     std::error_code ec;
     auto size = std::filesystem::file_size(path, ec);
-    if (!ec && static_cast<uintmax_t>(spec.drop_after_bytes) < size)
-      std::filesystem::resize_file(path, spec.drop_after_bytes, ec);
+    if (!ec && static_cast<uintmax_t>(clip.drop_after_bytes) < size)
+      std::filesystem::resize_file(path, clip.drop_after_bytes, ec);
     if (ec) return fail(err, "truncating " + path + ": " + ec.message());
   }
   return true;
@@ -879,12 +879,12 @@ bool make_random_file(const std::string &path, size_t bytes, unsigned seed) {
 bool make_many_streams(const std::string &path, int n_streams, std::string *err) {
   if (n_streams < 1 || n_streams > 1000)
     return fail(err, "n_streams must be in 1..1000");
-  ClipSpec spec;
-  spec.format = "matroska";
-  spec.encoder = "mpeg4";
-  spec.width = 32;
-  spec.height = 32;
-  spec.frames = 1;
+  ClipSpec clip;
+  clip.format = "matroska";
+  clip.encoder = "mpeg4";
+  clip.width = 32;
+  clip.height = 32;
+  clip.frames = 1;
 
   Writer w;
   int ret = avformat_alloc_output_context2(&w.oc, nullptr, "matroska",
@@ -892,7 +892,7 @@ bool make_many_streams(const std::string &path, int n_streams, std::string *err)
   if (ret < 0 || !w.oc) return fail(err, "muxer matroska", ret);
   w.pkt = av_packet_alloc();
   if (!w.pkt) return fail(err, "out of memory (packet)");
-  if (!add_video(w, spec, false, true, err)) return false;
+  if (!add_video(w, clip, false, true, err)) return false;
 
   // The other streams carry raw PCM, so they need no encoder at all.
   const int rate = 8000, samples = 80;
@@ -921,11 +921,11 @@ bool make_many_streams(const std::string &path, int n_streams, std::string *err)
   OutStream &v = *w.streams[0];
   ret = av_frame_make_writable(v.frame);
   if (ret < 0) return fail(err, "making frame writable", ret);
-  if (!fill_video(v, spec, err)) return false;
+  if (!fill_video(v, clip, err)) return false;
   if ((ret = avcodec_send_frame(v.enc, v.frame)) < 0 ||
       (ret = avcodec_send_frame(v.enc, nullptr)) < 0)
     return fail(err, "encoding", ret);
-  if (!write_packets(w, v, spec, err)) return false;
+  if (!write_packets(w, v, clip, err)) return false;
 
   for (int i = 1; i < n_streams; i++) {
     ret = av_new_packet(w.pkt, samples * 2);

@@ -115,7 +115,7 @@ struct ClipSpec {
 
 // Writes a clip as described. On failure returns false with a message in
 // *err (when err is non-null); a partly written file may remain.
-bool make_clip(const std::string &path, const ClipSpec &spec,
+bool make_clip(const std::string &path, const ClipSpec &clip,
                std::string *err = nullptr);
 
 // Reads an IndexBars frame back (tightly or loosely packed rgb24): averages a

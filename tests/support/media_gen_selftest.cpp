@@ -35,10 +35,10 @@ std::string ts(int64_t v) {
   return v == AV_NOPTS_VALUE ? "none" : std::to_string(v);
 }
 
-bool make(const std::string &name, const ClipSpec &spec, double *ms = nullptr) {
+bool make(const std::string &name, const ClipSpec &clip, double *ms = nullptr) {
   std::string err;
   auto t0 = std::chrono::steady_clock::now();
-  bool ok = make_clip(out_path(name), spec, &err);
+  bool ok = make_clip(out_path(name), clip, &err);
   double t = ms_since(t0);
   if (ms) *ms = t;
   check(ok, "make " + name + (ok ? "" : " (" + err + ")") + " in " +
