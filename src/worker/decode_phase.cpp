@@ -48,18 +48,14 @@ ge_step read_video_packet(ge_run &r, ge_decode_state &d) {
       d.input_ended = true;
       return ge_step::ok;
     }
-    if (m.in_pkt->stream_index == r.video_index && ge_seek_landed_late_packet(r, m.in_pkt)) {
-      // The seek missed a key frame: the run has sought further back.
-      av_packet_unref(m.in_pkt);
-      if (ge_cancel_requested(r)) return ge_step::cancelled;
-      continue;
-    }
-    if (m.in_pkt->stream_index == r.video_index) {
+    if (m.in_pkt->stream_index == r.video_index && !ge_seek_landed_late_packet(r, m.in_pkt)) {
       // A packet the decoder refuses is lost; the next key frame recovers.
       avcodec_send_packet(m.dec_ctx, m.in_pkt);
       av_packet_unref(m.in_pkt);
       return ge_step::ok;
     }
+    // A packet of another stream is never decoded; nor is a video packet
+    // where a seek landed without a key frame (the run has sought further back).
     av_packet_unref(m.in_pkt);
     if (ge_cancel_requested(r)) return ge_step::cancelled;
   }
