@@ -147,8 +147,11 @@ TEST_F(ApiTest, OutputThatCannotBeCreatedFails) {
   ASSERT_EQ(end.status, GIFEXPORT_STATE_FAILED);
   EXPECT_EQ(gifexport_result(0),
             std::string("{\"state\":5,\"ok\":false,\"error\":\"cannot open output file\"}"));
-  // The encoder had opened: its size stays in the slot.
-  EXPECT_EQ(json::parse(gifexport_progress(0))["phase"], "encode");
+  // The failure came in the encode phase, after the whole window was read.
+  const json progress = json::parse(gifexport_progress(0));
+  EXPECT_EQ(progress["state"], GIFEXPORT_STATE_FAILED);
+  EXPECT_EQ(progress["phase"], "encode");
+  EXPECT_GT(progress["percent"], 90.0);
 }
 
 TEST_F(ApiTest, WriteErrorFailsAndRemovesOnlyTheLink) {
