@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Sets everything up, then builds and runs the whole test suite twice: a
 # normal build, and one under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Between them: the installed tree with its two consumers, and the Windows
+# cross-compile check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
-for preset in default asan; do
-  echo "=== ${preset} build ==="
-  cmake --preset "${preset}" > /dev/null
-  cmake --build --preset "${preset}" -j "${jobs}"
-  ctest --preset "${preset}" -j "${jobs}"
-done
+run_preset() {
+  echo "=== $1 build ==="
+  cmake --preset "$1" > /dev/null
+  cmake --build --preset "$1" -j "${jobs}"
+  ctest --preset "$1" -j "${jobs}"
+}
+run_preset default
+bash scripts/check_install.sh
+bash scripts/windows_check.sh
+run_preset asan
