@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up, then builds and runs the whole test suite twice: a
-# normal build, and one under AddressSanitizer + UndefinedBehaviorSanitizer.
-# Between them: the installed tree with its two consumers, and the Windows
-# cross-compile check.
+# normal build, and one under AddressSanitizer + UndefinedBehaviorSanitizer
+# (with LeakSanitizer). Between them: the installed tree with its two
+# consumers, and the Windows cross-compile check. Last, the tests of
+# concurrent use under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -17,3 +18,4 @@ run_preset default
 bash scripts/check_install.sh
 bash scripts/windows_check.sh
 run_preset asan
+run_preset tsan

@@ -24,6 +24,13 @@ bool file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
 }
 }  // namespace
 
+bool ge_is_pipe_or_socket(const char *path) {
+  // Named pipes live in their own namespace (\\.\pipe\), which the media
+  // library's file protocol does not open as a plain path.
+  static_cast<void>(path);
+  return false;
+}
+
 bool ge_same_file(const char *a, const char *b) {
   BY_HANDLE_FILE_INFORMATION ia, ib;
   if (!file_identity(a, &ia) || !file_identity(b, &ib)) return false;
@@ -40,6 +47,11 @@ void ge_remove_output(const char *path) {
   struct stat st;
   if (lstat(path, &st) != 0) return;
   if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) std::remove(path);
+}
+
+bool ge_is_pipe_or_socket(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
 }
 
 bool ge_same_file(const char *a, const char *b) {

@@ -10,3 +10,7 @@ void ge_remove_output(const char *path);
 // inode on POSIX, the same volume and file index on Windows), whatever the
 // spelling: hard links and other routes to one file count as the same.
 bool ge_same_file(const char *a, const char *b);
+
+// True when path names a FIFO or a socket, whose opening for reading waits
+// for the other end.
+bool ge_is_pipe_or_socket(const char *path);

@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "gifexport.h"
+#include "session/input_file.h"
 #include "report/json_escape.h"
 
 namespace {
@@ -72,7 +73,7 @@ extern "C" GIFEXPORT_API const char *GIFEXPORT_CALL gifexport_probe(const char *
     return g_probe_json;
   }
   AVFormatContext *in_ctx = nullptr;
-  const int opened = avformat_open_input(&in_ctx, path, nullptr, nullptr);
+  const int opened = ge_open_input(&in_ctx, path);
   if (opened < 0) {
     char reason[128];
     char escaped[256];

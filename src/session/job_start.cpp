@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "gifexport.h"
+#include "session/input_file.h"
 #include "platform/files.h"
 #include "platform/thread.h"
 #include "session/session_table.h"
@@ -52,7 +53,7 @@ size_t bounded_len(const char *path) { return strnlen(path, GE_MAX_PATH_LEN + 1)
 // Returns 0, GE_ERR_OPEN or GE_ERR_NO_VIDEO; the input is closed on every path.
 int check_input(const char *in_path, int64_t *duration_ms) {
   AVFormatContext *in_ctx = nullptr;
-  if (avformat_open_input(&in_ctx, in_path, nullptr, nullptr) < 0) return GE_ERR_OPEN;
+  if (ge_open_input(&in_ctx, in_path) < 0) return GE_ERR_OPEN;
   if (avformat_find_stream_info(in_ctx, nullptr) < 0) {
     avformat_close_input(&in_ctx);
     return GE_ERR_OPEN;

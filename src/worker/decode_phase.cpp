@@ -76,6 +76,10 @@ ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
       return ge_receive::failed;
     }
 
+    // Some containers (ASF among them) give packets a decoding time only:
+    // the decoder's best estimate then stands in for the missing timestamp,
+    // without which the rate stage would drop every frame.
+    if (m.frame->pts == AV_NOPTS_VALUE) m.frame->pts = m.frame->best_effort_timestamp;
     const bool has_pts = m.frame->pts != AV_NOPTS_VALUE;
     const int64_t frame_ms = has_pts ? ge_stream_ts_to_window_ms(r, m.frame->pts) : 0;
     if (ge_seek_landed_late_frame(r, frame_ms)) {

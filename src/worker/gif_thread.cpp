@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include "platform/files.h"
+#include "session/input_file.h"
 #include "worker/worker_run.h"
 
 int64_t ge_window_ms_to_stream_ts(const ge_run &r, int64_t ms) {
@@ -21,7 +22,7 @@ namespace {
 
 ge_step open_input(ge_run &r) {
   ge_media &m = r.m;
-  if (avformat_open_input(&m.in_ctx, r.s->in_path, nullptr, nullptr) < 0)
+  if (ge_open_input(&m.in_ctx, r.s->in_path) < 0)
     return ge_fail(r, "cannot open input");
   if (avformat_find_stream_info(m.in_ctx, nullptr) < 0) return ge_fail(r, "no stream info");
   if (m.in_ctx->start_time != AV_NOPTS_VALUE)

@@ -1,0 +1,227 @@
+// Fuzz target for a whole job: the input bytes become a media file, which is
+// probed and then converted (first second, 64 px wide, 5 fps) through the
+// public interface, the way a host drives it. Besides the sanitizers it checks
+// what the interface promises: states, report texts, the agreement of probe
+// and start, a freed slot, and that only a finished job leaves its GIF.
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "fuzz_common.h"
+#include "gifexport.h"
+
+namespace {
+
+constexpr size_t kProbeCap = 65536;
+constexpr size_t kProgressCap = 512;  // the slot's progress buffer
+constexpr size_t kResultCap = 4096;   // the slot's result buffer
+// Pictures above this many pixels are skipped: decoding them only measures
+// the allocator, and one 64 px wide GIF needs nothing that large.
+constexpr long long kMaxPixels = 4096LL * 4096LL;
+// The probe stops listing streams once its text passes this length, so a
+// shorter text holds every stream of the file.
+constexpr size_t kProbeListLimit = kProbeCap - 513;
+constexpr int kWidth = 64;
+constexpr int kFps = 5;
+constexpr int64_t kEndMs = 1000;
+// After this the job is asked to stop; libFuzzer's -timeout catches a job
+// that does not stop after that.
+constexpr double kCancelAfterSeconds = 20.0;
+const char kStale[] = "stale bytes the job must remove unless it finishes\n";
+
+std::string g_input_path;
+std::string g_output_path;
+// JOB_FUZZER_VERBOSE=1 prints what each input did, for replaying findings.
+bool g_verbose = false;
+
+void remove_scratch() {
+  std::remove(g_input_path.c_str());
+  std::remove(g_output_path.c_str());
+}
+
+double now_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// True when some stream of the probe text is larger than kMaxPixels.
+bool has_huge_picture(const char *probe) {
+  for (const char *at = std::strstr(probe, "\"width\":"); at != nullptr;
+       at = std::strstr(at + 1, "\"width\":")) {
+    long long w = 0, h = 0;
+    if (std::sscanf(at, "\"width\":%lld,\"height\":%lld", &w, &h) == 2 && w * h > kMaxPixels)
+      return true;
+  }
+  return false;
+}
+
+// Size of the file at path, or -1 when there is none (not following a link).
+long long file_size(const std::string &path, bool *regular) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    FUZZ_CHECK(errno == ENOENT, "lstat %s: %s", path.c_str(), std::strerror(errno));
+    return -1;
+  }
+  if (regular) *regular = S_ISREG(st.st_mode);
+  return static_cast<long long>(st.st_size);
+}
+
+// What the probe says the start must answer: the same open and analysis run
+// in both, so they agree on whether the file opens, has video and has a
+// non-empty first second.
+void check_start_agrees_with_probe(const char *probe, size_t probe_len, int id) {
+  if (std::strncmp(probe, "{\"ok\":false", 11) == 0) {
+    FUZZ_CHECK(id == GIFEXPORT_ERR_OPEN, "probe failed (%s) but start returned %d", probe, id);
+    return;
+  }
+  const bool complete_list = probe_len < kProbeListLimit;
+  const bool video = std::strstr(probe, "\"type\":\"video\"") != nullptr;
+  if (!video) {
+    if (complete_list)
+      FUZZ_CHECK(id == GIFEXPORT_ERR_NO_VIDEO, "probe lists no video (%.300s) but start returned %d",
+                 probe, id);
+    return;
+  }
+  const long long duration_ms = fuzz_json_int(probe, "duration_ms", 0);
+  if (duration_ms <= 0)
+    FUZZ_CHECK(id == GIFEXPORT_ERR_ARGS, "duration %lld ms gives an empty window, start returned %d",
+               duration_ms, id);
+  else
+    FUZZ_CHECK(id >= 0 || id == GIFEXPORT_ERR_THREAD,
+               "probe found video and %lld ms (%.300s) but start returned %d", duration_ms, probe,
+               id);
+}
+
+void check_final_reports(int id, int state) {
+  const char *progress = gifexport_progress(id);
+  fuzz_check_json_object(progress, kProgressCap, "progress");
+  FUZZ_CHECK(fuzz_json_int(progress, "state", -100) == state, "progress state vs %d: %s", state,
+             progress);
+  double percent = -1;
+  const char *p = std::strstr(progress, "\"percent\":");
+  FUZZ_CHECK(p && std::sscanf(p, "\"percent\":%lf", &percent) == 1 && percent >= 0.0 &&
+                 percent <= 100.0,
+             "percent out of range: %s", progress);
+  FUZZ_CHECK(fuzz_json_int(progress, "total_ms", -1) > 0 &&
+                 fuzz_json_int(progress, "total_ms", -1) <= kEndMs,
+             "window length out of range: %s", progress);
+
+  const char *result = gifexport_result(id);
+  fuzz_check_json_object(result, kResultCap, "result");
+  FUZZ_CHECK(fuzz_json_int(result, "state", -100) == state, "result state vs %d: %s", state,
+             result);
+  if (state == GIFEXPORT_STATE_FAILED) {
+    FUZZ_CHECK(std::strstr(result, "\"ok\":false,\"error\":\"") != nullptr, "failed result: %s",
+               result);
+  } else if (state == GIFEXPORT_STATE_DONE) {
+    FUZZ_CHECK(std::strstr(result, "\"ok\":true") != nullptr, "done result: %s", result);
+    FUZZ_CHECK(fuzz_json_int(result, "width", -1) == kWidth, "GIF width: %s", result);
+    FUZZ_CHECK(fuzz_json_int(result, "height", -1) > 0, "GIF height: %s", result);
+    FUZZ_CHECK(fuzz_json_int(result, "fps", -1) == kFps, "GIF fps: %s", result);
+    FUZZ_CHECK(fuzz_json_int(result, "frames", -1) > 0, "done without frames: %s", result);
+  }
+}
+
+// A finished GIF must be the file the result describes; it is removed here.
+void check_and_remove_gif(const char *result) {
+  bool regular = false;
+  const long long size = file_size(g_output_path, &regular);
+  FUZZ_CHECK(size > 0 && regular, "done job left no GIF (size %lld)", size);
+  FUZZ_CHECK(size == fuzz_json_int(result, "out_size_bytes", -1),
+             "file size %lld differs from the result: %s", size, result);
+  char magic[4] = {0};
+  std::FILE *f = std::fopen(g_output_path.c_str(), "rb");
+  FUZZ_CHECK(f != nullptr, "cannot read the GIF");
+  const size_t got = std::fread(magic, 1, sizeof magic, f);
+  std::fclose(f);
+  FUZZ_CHECK(got == 4 && std::memcmp(magic, "GIF8", 4) == 0, "output is no GIF");
+  std::remove(g_output_path.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  av_log_set_level(AV_LOG_QUIET);
+  g_input_path = fuzz_scratch_path("job_fuzzer", ".fuzzin");
+  g_output_path = fuzz_scratch_path("job_fuzzer", "-out.gif");
+  std::atexit(remove_scratch);
+  const char *verbose = std::getenv("JOB_FUZZER_VERBOSE");
+  g_verbose = verbose != nullptr && verbose[0] == '1';
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  fuzz_write_file(g_input_path, data, size);
+  const char *probe = gifexport_probe(g_input_path.c_str());
+  const size_t probe_len = fuzz_check_json_object(probe, kProbeCap, "probe");
+  if (has_huge_picture(probe)) return 0;
+  // The probe text is replaced by the next probe only, so it stays readable.
+
+  // A file from an earlier output stands at the path: the job owns the path
+  // and must remove it unless it finishes.
+  fuzz_write_file(g_output_path, reinterpret_cast<const uint8_t *>(kStale), sizeof kStale - 1);
+
+  const int id = gifexport_start(g_input_path.c_str(), g_output_path.c_str(), 0, kEndMs, kWidth,
+                                 kFps);
+  FUZZ_CHECK(id != GIFEXPORT_ERR_BUSY, "a slot is still taken after every job was freed");
+  FUZZ_CHECK(id == 0 || id == 1 || id == GIFEXPORT_ERR_ARGS || id == GIFEXPORT_ERR_OPEN ||
+                 id == GIFEXPORT_ERR_THREAD || id == GIFEXPORT_ERR_NO_VIDEO,
+             "start returned %d", id);
+  if (g_verbose) std::fprintf(stderr, "probe: %.300s\nstart: %d\n", probe, id);
+  check_start_agrees_with_probe(probe, probe_len, id);
+  if (id < 0) {
+    std::remove(g_output_path.c_str());
+    return 0;
+  }
+
+  const double started = now_seconds();
+  bool cancelled = false;
+  int state = 0;
+  for (;;) {
+    state = gifexport_status(id);
+    FUZZ_CHECK(state == 0 || state == 2 || state == 3 || state == 4 || state == 5,
+               "status returned %d while the job is claimed", state);
+    if (state >= GIFEXPORT_STATE_DONE) break;
+    if (!cancelled && now_seconds() - started > kCancelAfterSeconds) {
+      gifexport_cancel(id);
+      cancelled = true;
+    }
+    usleep(500);
+  }
+  FUZZ_CHECK(state != GIFEXPORT_STATE_CANCELLED || cancelled, "cancelled without being asked");
+
+  check_final_reports(id, state);
+  // Copied before the free: the slot's buffer is the library's.
+  char result[kResultCap];
+  std::snprintf(result, sizeof result, "%s", gifexport_result(id));
+  if (g_verbose)
+    std::fprintf(stderr, "after %.3f s: %s\n%s\n", now_seconds() - started, gifexport_progress(id),
+                 result);
+
+  gifexport_free(id);
+  FUZZ_CHECK(gifexport_status(id) == -1, "status of a freed id is %d", gifexport_status(id));
+  FUZZ_CHECK(std::strcmp(gifexport_result(id), "{\"error\":\"bad id\"}") == 0,
+             "result of a freed id: %s", gifexport_result(id));
+
+  if (state == GIFEXPORT_STATE_DONE) {
+    check_and_remove_gif(result);
+  } else {
+    const long long left = file_size(g_output_path, nullptr);
+    FUZZ_CHECK(left == -1, "job ended in state %d but left %lld bytes at its output", state, left);
+  }
+  FUZZ_CHECK(file_size(g_input_path, nullptr) == static_cast<long long>(size),
+             "the input file was changed");
+  return 0;
+}

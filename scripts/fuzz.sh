@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Builds the two libFuzzer targets (fuzz/) under AddressSanitizer, LeakSanitizer
+# and UndefinedBehaviorSanitizer, seeds their corpora from ../shared/corpus when
+# it is there, runs each for the given seconds and prints a summary per target.
+# Exits non-zero when a target finds a crash, leak, timeout or memory blow-up.
+#
+#   bash scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 60; run as root or with sudo)
+#
+# Everything goes to build-fuzz/: binaries, corpus/<target> (inputs found, kept
+# between runs), seeds/<target> (links to the shared media files), logs/ and
+# findings/<target>/ (the inputs that failed, to replay with the binary).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-60}"
+case "${seconds}" in
+  '' | *[!0-9]*) echo "usage: $0 [SECONDS_PER_TARGET]" >&2; exit 2 ;;
+esac
+
+# --- tools ---------------------------------------------------------------
+packages=(clang-14 libclang-rt-14-dev pkg-config
+          libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+CXX=clang++-14
+
+# --- build ---------------------------------------------------------------
+out=build-fuzz
+mkdir -p "${out}/obj" "${out}/logs"
+
+# The library's sources are the ones CMakeLists.txt lists, so the fuzzers
+# follow the build as files come and go.
+mapfile -t sources < <(sed -n '/^set(GIFEXPORT_SOURCES/,/)/p' CMakeLists.txt |
+                       grep -o 'src/[^ )]*\.cpp')
+if [ ${#sources[@]} -eq 0 ]; then
+  echo "fuzz.sh: no GIFEXPORT_SOURCES found in CMakeLists.txt" >&2
+  exit 1
+fi
+
+av_modules=(libavformat libavcodec libavfilter libavutil)
+read -r -a av_cflags <<< "$(pkg-config --cflags "${av_modules[@]}")"
+read -r -a av_libs <<< "$(pkg-config --libs "${av_modules[@]}")"
+# Coverage instrumentation for the library too, so libFuzzer is guided by
+# what our code does with an input, not only by the harness.
+# Warnings are asked for the fuzz targets only: the library's own build
+# (g++) already reports those of src/.
+cxxflags=(-std=c++17 -g -O1 -fno-omit-frame-pointer
+          -fsanitize=address,undefined -fno-sanitize-recover=undefined
+          -DGIFEXPORT_BUILD -Iinclude -Isrc "${av_cflags[@]}")
+
+echo "=== building fuzzers (${#sources[@]} library sources) ==="
+# Each source is compiled in a background job, as many at a time as there
+# are cores; a failed compile fails the script at its wait.
+objects=()
+for src in "${sources[@]}"; do
+  objects+=("${out}/obj/$(echo "${src%.cpp}" | tr '/' '_').o")
+done
+compile() {
+  "${CXX}" "${cxxflags[@]}" -fsanitize=fuzzer-no-link -c "$1" -o "$2"
+}
+pids=()
+for i in "${!sources[@]}"; do
+  compile "${sources[$i]}" "${objects[$i]}" &
+  pids+=($!)
+  if [ ${#pids[@]} -ge "$(nproc)" ]; then
+    wait "${pids[0]}"
+    pids=("${pids[@]:1}")
+  fi
+done
+for pid in "${pids[@]}"; do wait "${pid}"; done
+
+targets=(probe_fuzzer job_fuzzer)
+for t in "${targets[@]}"; do
+  "${CXX}" "${cxxflags[@]}" -Wall -Wextra -fsanitize=fuzzer "fuzz/${t}.cpp" "${objects[@]}" \
+    "${av_libs[@]}" -pthread -o "${out}/${t}"
+done
+
+# --- seeds ---------------------------------------------------------------
+# Links, not copies: the shared files stay where they are. The job target
+# leaves out files above 2 MB, which only slow every pass over the corpus.
+shared=../shared/corpus
+for t in "${targets[@]}"; do
+  rm -rf "${out}/seeds/${t}"
+  mkdir -p "${out}/seeds/${t}" "${out}/corpus/${t}" "${out}/findings/${t}"
+  if [ -d "${shared}" ]; then
+    for f in "${shared}"/*; do
+      [ -f "$f" ] || continue
+      [ "$(basename "$f")" = MANIFEST.md ] && continue
+      if [ "$t" = job_fuzzer ] && [ "$(stat -c %s "$f")" -gt $((2 * 1024 * 1024)) ]; then continue; fi
+      ln -s "$(realpath "$f")" "${out}/seeds/${t}/$(basename "$f")"
+    done
+  fi
+done
+
+# --- runs ----------------------------------------------------------------
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:symbolize=1"
+export LSAN_OPTIONS="suppressions=$(pwd)/fuzz/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+declare -A rc timeout_s
+timeout_s[probe_fuzzer]=25
+timeout_s[job_fuzzer]=25
+for t in "${targets[@]}"; do
+  echo "=== ${t}: ${seconds} s ==="
+  set +e
+  "${out}/${t}" "${out}/corpus/${t}" "${out}/seeds/${t}" \
+    -max_total_time="${seconds}" -timeout="${timeout_s[$t]}" -rss_limit_mb=4096 \
+    -max_len=1048576 -print_final_stats=1 \
+    -artifact_prefix="${out}/findings/${t}/" > "${out}/logs/${t}.log" 2>&1
+  rc[$t]=$?
+  set -e
+  tail -n 12 "${out}/logs/${t}.log"
+done
+
+# --- summary -------------------------------------------------------------
+status=0
+echo
+echo "=== fuzzing summary (${seconds} s per target) ==="
+for t in "${targets[@]}"; do
+  log="${out}/logs/${t}.log"
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "${log}" | tail -n 1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "${log}" | tail -n 1)
+  rss=$(sed -n 's/^stat::peak_rss_mb: *//p' "${log}" | tail -n 1)
+  cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "${log}" | tail -n 1)
+  findings=$(grep -E '^(==[0-9]+==ERROR|SUMMARY|ERROR: libFuzzer|FUZZ CHECK FAILED)' "${log}" |
+             head -n 3 || true)
+  artifacts=$(find "${out}/findings/${t}" -type f \
+                \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) \
+                -newer "${out}/${t}" 2>/dev/null || true)
+  printf '%-13s executions: %s (%s/s)  coverage: %s  peak RSS: %s MB  exit: %s\n' \
+    "${t}" "${execs:-?}" "${rate:-?}" "${cov:-?}" "${rss:-?}" "${rc[$t]}"
+  if [ "${rc[$t]}" -ne 0 ] || [ -n "${artifacts}" ]; then
+    status=1
+    echo "  findings:"
+    [ -n "${findings}" ] && echo "${findings}" | sed 's/^/    /'
+    [ -n "${artifacts}" ] && echo "${artifacts}" | sed 's/^/    input: /'
+    echo "    log: ${log}"
+  else
+    echo "  findings: none"
+  fi
+done
+exit "${status}"
