@@ -166,6 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz_write_file(g_input_path, data, size);
   const char *probe = gifexport_probe(g_input_path.c_str());
   const size_t probe_len = fuzz_check_json_object(probe, kProbeCap, "probe");
+  const uint32_t probe_hash = fuzz_skeleton_hash(probe);
+  fuzz_note_outcome(probe_hash);
   if (has_huge_picture(probe)) return 0;
   // The probe text is replaced by the next probe only, so it stays readable.
 
@@ -181,6 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
              "start returned %d", id);
   if (g_verbose) std::fprintf(stderr, "probe: %.300s\nstart: %d\n", probe, id);
   check_start_agrees_with_probe(probe, probe_len, id);
+  fuzz_note_outcome(fuzz_mix(probe_hash, id));
   if (id < 0) {
     std::remove(g_output_path.c_str());
     return 0;
@@ -206,6 +209,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Copied before the free: the slot's buffer is the library's.
   char result[kResultCap];
   std::snprintf(result, sizeof result, "%s", gifexport_result(id));
+  // How the job ended (state, failure text, frames) per kind of input.
+  fuzz_note_outcome(fuzz_mix(fuzz_skeleton_hash(result, probe_hash),
+                             fuzz_json_int(result, "frames", -1)));
   if (g_verbose)
     std::fprintf(stderr, "after %.3f s: %s\n%s\n", now_seconds() - started, gifexport_progress(id),
                  result);

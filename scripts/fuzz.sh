@@ -13,8 +13,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
+# libFuzzer reads -max_total_time=0 as "no limit", so 0 is refused too.
 case "${seconds}" in
-  '' | *[!0-9]*) echo "usage: $0 [SECONDS_PER_TARGET]" >&2; exit 2 ;;
+  '' | *[!0-9]* | 0*) echo "usage: $0 [SECONDS_PER_TARGET >= 1]" >&2; exit 2 ;;
 esac
 
 # --- tools ---------------------------------------------------------------
