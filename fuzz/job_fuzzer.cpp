@@ -131,6 +131,12 @@ void check_final_reports(int id, int state) {
     FUZZ_CHECK(fuzz_json_int(result, "height", -1) > 0, "GIF height: %s", result);
     FUZZ_CHECK(fuzz_json_int(result, "fps", -1) == kFps, "GIF fps: %s", result);
     FUZZ_CHECK(fuzz_json_int(result, "frames", -1) > 0, "done without frames: %s", result);
+    // The GIF covers the window only: one frame per 1/fps second of it, and
+    // one more for the rounding of the rate stage at either edge.
+    const long long window_ms = fuzz_json_int(result, "duration_ms", -1);
+    const long long max_frames = (window_ms * kFps + 999) / 1000 + 1;
+    FUZZ_CHECK(fuzz_json_int(result, "frames", -1) <= max_frames,
+               "%lld ms at %d fps allow %lld frames: %s", window_ms, kFps, max_frames, result);
   }
 }
 

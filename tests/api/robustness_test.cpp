@@ -102,22 +102,37 @@ TEST_F(ApiTest, OutputPathWithEveryByteFailsCleanlyAndIsEscaped) {
 }
 
 TEST_F(ApiTest, InputReplacedBetweenStartAndWorker) {
-  const std::string in = apitest::scratch_path("replaced.mp4");
-  ASSERT_EQ(link(small_clip().c_str(), in.c_str()), 0);
   const std::string junk = apitest::scratch_path("junk.bin");
   fixture::make_random_file(junk, 4096, 3);
-  const std::string out = apitest::scratch_path("replaced.gif");
-  const int id = gifexport_start(in.c_str(), out.c_str(), 0, -1, 64, 5);
-  ASSERT_EQ(id, 0);
-  ASSERT_EQ(rename(junk.c_str(), in.c_str()), 0);
-  // The worker either opened the old file already or finds the junk.
-  const int status = apitest::wait_final(id);
-  const json result = json::parse(gifexport_result(id));
-  if (status == GIFEXPORT_STATE_FAILED) {
-    const std::set<std::string> texts = {"cannot open input", "no stream info"};
-    EXPECT_TRUE(texts.count(result["error"])) << result.dump();
-  } else {
-    EXPECT_EQ(status, GIFEXPORT_STATE_DONE) << result.dump();
+  fixture::ClipSpec audio;
+  audio.audio_only = true;
+  const std::string sound = apitest::cached_clip("replacing_audio.mp4", audio);
+  const struct {
+    std::string replacement;
+    std::set<std::string> failures;  // what the worker may find instead
+  } cases[] = {
+      {junk, {"cannot open input", "no stream info"}},
+      {sound, {"no video stream"}},
+  };
+  for (const auto &c : cases) {
+    const std::string in = apitest::scratch_path("replaced.mp4");
+    ASSERT_EQ(link(small_clip().c_str(), in.c_str()), 0);
+    const std::string replacement = apitest::scratch_path("replacement");
+    ASSERT_EQ(link(c.replacement.c_str(), replacement.c_str()), 0);
+    const std::string out = apitest::scratch_path("replaced.gif");
+    const int id = gifexport_start(in.c_str(), out.c_str(), 0, -1, 64, 5);
+    ASSERT_EQ(id, 0);
+    ASSERT_EQ(rename(replacement.c_str(), in.c_str()), 0);
+    // The worker either opened the old file already or finds the new one.
+    const int status = apitest::wait_final(id);
+    const json result = json::parse(gifexport_result(id));
+    if (status == GIFEXPORT_STATE_FAILED) {
+      EXPECT_TRUE(c.failures.count(result["error"])) << result.dump();
+    } else {
+      EXPECT_EQ(status, GIFEXPORT_STATE_DONE) << result.dump();
+    }
+    gifexport_free(id);
+    EXPECT_EQ(apitest::file_exists(out), status == GIFEXPORT_STATE_DONE);
   }
 }
 

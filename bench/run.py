@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Whole jobs of the library against the ffmpeg command-line tool running the
+same filter chain on the same window, alternating library and tool runs.
+Prints a markdown table of medians (wall s, CPU s, peak RSS MiB) and ratios.
+Run through bench/run.sh, which builds the release library and this host."""
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CACHE = os.path.join(ROOT, "bench", ".cache")
+HOST = os.path.join(ROOT, "build-bench", "bench", "bench_host")
+CHAIN = ("fps={fps},scale={width}:-2:flags=lanczos,split[a][b];[a]palettegen=stats_mode=diff[p];"
+         "[b][p]paletteuse=dither=bayer:bayer_scale=5:diff_mode=rectangle")
+
+# name, size, rate, seconds, key frame interval
+INPUTS = [
+    ("h264_360p25_10s", "640x360", 25, 10, 50),
+    ("h264_1080p30_60s", "1920x1080", 30, 60, 60),
+    ("h264_2160p30_20s", "3840x2160", 30, 20, 60),
+    ("h264_360p25_6min", "640x360", 25, 360, 250),
+]
+
+# label, input, start ms, end ms, width, fps
+CASES = [
+    ("360p 10 s, 480 px 15 fps", "h264_360p25_10s", 0, 10000, 480, 15),
+    ("1080p 60 s, 480 px 15 fps", "h264_1080p30_60s", 0, 60000, 480, 15),
+    ("1080p 20 s, 1920 px 30 fps", "h264_1080p30_60s", 0, 20000, 1920, 30),
+    ("2160p 20 s, 480 px 15 fps", "h264_2160p30_20s", 0, 20000, 480, 15),
+    ("6 min input, 3 s at 0:00", "h264_360p25_6min", 0, 3000, 480, 15),
+    ("6 min input, 3 s at 5:00", "h264_360p25_6min", 300000, 303000, 480, 15),
+]
+
+
+def make_inputs():
+    os.makedirs(CACHE, exist_ok=True)
+    for name, size, rate, seconds, gop in INPUTS:
+        path = os.path.join(CACHE, name + ".mp4")
+        if os.path.exists(path):
+            continue
+        print(f"making {name} ...", file=sys.stderr)
+        subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                        f"testsrc2=size={size}:rate={rate}", "-t", str(seconds), "-c:v", "libx264",
+                        "-preset", "veryfast", "-g", str(gop), "-pix_fmt", "yuv420p", path + ".tmp.mp4"],
+                       check=True)
+        os.rename(path + ".tmp.mp4", path)
+
+
+def measure(cmd):
+    """Wall seconds, CPU seconds (user + system) and peak RSS in MiB of one run."""
+    t0 = time.monotonic()
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.monotonic() - t0
+    err = proc.stderr.read().decode(errors="replace")
+    proc.stderr.close()
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit(f"failed: {' '.join(cmd)}\n{err}")
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0
+
+
+def commands(case):
+    _, name, start, end, width, fps = case
+    src = os.path.join(CACHE, name + ".mp4")
+    out = os.path.join(CACHE, "out.gif")
+    chain = CHAIN.format(width=width, fps=fps)
+    window = ["-ss", f"{start / 1000:.3f}", "-t", f"{(end - start) / 1000:.3f}"]
+    library = [HOST, src, out, str(start), str(end), str(width), str(fps)]
+    tool_one = ["ffmpeg", "-v", "error", "-nostdin", "-y", "-threads", "1", *window, "-i", src,
+                "-filter_threads", "1", "-vf", chain, out]
+    tool_default = ["ffmpeg", "-v", "error", "-nostdin", "-y", *window, "-i", src, "-vf", chain, out]
+    return library, tool_one, tool_default
+
+
+def main():
+    runs = int(sys.argv[1]) if len(sys.argv) > 1 else 5
+    make_inputs()
+    rows = []
+    for case in CASES:
+        library, tool_one, tool_default = commands(case)
+        results = {"lib": [], "one": [], "def": []}
+        for i in range(runs):  # A B C, A B C, ...
+            results["lib"].append(measure(library))
+            results["one"].append(measure(tool_one))
+            results["def"].append(measure(tool_default))
+            print(f"{case[0]}: run {i + 1}/{runs}", file=sys.stderr)
+        med = {k: [statistics.median(r[j] for r in v) for j in range(3)] for k, v in results.items()}
+        rows.append((case[0], med))
+    print(f"| case | library wall s | tool 1-thread wall s | ratio | tool default wall s | ratio "
+          f"| library CPU s | tool 1-thread CPU s | library RSS MiB | tool 1-thread RSS MiB | ratio |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    for label, m in rows:
+        lib, one, dflt = m["lib"], m["one"], m["def"]
+        print(f"| {label} | {lib[0]:.2f} | {one[0]:.2f} | {lib[0] / one[0]:.2f} | {dflt[0]:.2f} "
+              f"| {lib[0] / dflt[0]:.2f} | {lib[1]:.2f} | {one[1]:.2f} | {lib[2]:.0f} | {one[2]:.0f} "
+              f"| {lib[2] / one[2]:.2f} |")
+    print(f"\n{runs} runs of each, medians; {os.cpu_count()} cores; "
+          f"{time.strftime('%Y-%m-%d')}")
+
+
+if __name__ == "__main__":
+    main()

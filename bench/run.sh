@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# The benchmark, in one command:
+#   bash bench/run.sh [RUNS]
+# Builds the release library (-O2, no sanitizers) with the bench programs,
+# makes the inputs once into bench/.cache, compares whole jobs against the
+# ffmpeg command-line tool (RUNS alternating runs of each, default 5), then
+# measures the report calls with Google Benchmark.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed"; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends libbenchmark-dev
+fi
+cmake --preset bench > /dev/null
+cmake --build --preset bench -j "$(nproc)"
+python3 bench/run.py "${1:-5}"
+echo
+./build-bench/bench/report_calls_bench --benchmark_counters_tabular=true \
+  bench/.cache/h264_360p25_10s.mp4 bench/.cache
