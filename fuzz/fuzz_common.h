@@ -63,17 +63,19 @@ inline long long fuzz_json_int(const char *text, const char *key, long long fall
 // Extra coverage features. FFmpeg is not instrumented, so libFuzzer cannot
 // tell an input that reaches a new demuxer or decoder from one it has seen;
 // without help it would shrink the corpus down to the few inputs that differ
-// in the library's own branches. Every outcome the library reports (format,
-// stream types, codecs, errors, job states) is hashed onto one of these
-// counters, which libFuzzer reads as features of the run.
+// in the library's own branches. What the library reports (format, kinds of
+// stream, errors, job endings) is hashed onto these counters, which libFuzzer
+// reads as features of the run. Each feature is one bounded fact (a format
+// with one codec, say), never a whole report: lists of streams in every order
+// would make nearly every input new and swell the corpus without end.
 __attribute__((section("__libfuzzer_extra_counters"), used)) static uint8_t
     g_fuzz_outcome_counters[1 << 14];
 
-// FNV-1a over the text with its digits left out: names and errors count,
-// durations, sizes and rates do not (they would make every input new).
-inline uint32_t fuzz_skeleton_hash(const char *text, uint32_t hash = 2166136261u) {
+// FNV-1a; with skip_digits, numbers (durations, sizes, rates) do not count.
+inline uint32_t fuzz_hash(const char *text, bool skip_digits = false,
+                          uint32_t hash = 2166136261u) {
   for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
-    if (*p >= '0' && *p <= '9') continue;
+    if (skip_digits && *p >= '0' && *p <= '9') continue;
     hash = (hash ^ *p) * 16777619u;
   }
   return hash;
@@ -86,4 +88,44 @@ inline uint32_t fuzz_mix(uint32_t hash, long long value) {
 inline void fuzz_note_outcome(uint32_t hash) {
   uint8_t &counter = g_fuzz_outcome_counters[hash % sizeof g_fuzz_outcome_counters];
   if (counter < 255) ++counter;
+}
+
+// Notes the facts of a probe report: its error, or its format with each kind
+// of stream in it (type, codec, whether size and rate are known) and the
+// number of streams up to four. Returns a key for the kind of file: its
+// format and the codec of its first video stream.
+inline uint32_t fuzz_note_probe(const char *probe) {
+  if (std::strncmp(probe, "{\"ok\":true,", 11) != 0) {
+    const uint32_t error = fuzz_hash(probe, true);
+    fuzz_note_outcome(error);
+    return error;
+  }
+  char format[72] = "";
+  const char *f = std::strstr(probe, "\"format\":\"");
+  if (f) std::sscanf(f, "\"format\":\"%71[^\"]", format);
+  const uint32_t format_hash = fuzz_hash(format);
+  fuzz_note_outcome(format_hash);
+  uint32_t key = format_hash;
+  bool video_seen = false;
+  int streams = 0;
+  for (const char *at = std::strstr(probe, "{\"index\":"); at != nullptr;
+       at = std::strstr(at + 1, "{\"index\":")) {
+    char type[16] = "", codec[72] = "";
+    int width = 0, height = 0;
+    double fps = 0;
+    std::sscanf(at,
+                "{\"index\":%*u,\"type\":\"%15[^\"]\",\"codec\":\"%71[^\"]\",\"width\":%d,"
+                "\"height\":%d,\"fps\":%lf",
+                type, codec, &width, &height, &fps);
+    uint32_t kind = fuzz_hash(codec, false, fuzz_hash(type, false, format_hash));
+    kind = fuzz_mix(kind, (width > 0 && height > 0) * 2 + (fps > 0));
+    fuzz_note_outcome(kind);
+    if (!video_seen && std::strcmp(type, "video") == 0) {
+      key = fuzz_hash(codec, false, format_hash);
+      video_seen = true;
+    }
+    ++streams;
+  }
+  fuzz_note_outcome(fuzz_mix(format_hash, 1000 + (streams < 4 ? streams : 4)));
+  return key;
 }

@@ -4,10 +4,10 @@
 // what the interface promises: states, report texts, the agreement of probe
 // and start, a freed slot, and that only a finished job leaves its GIF.
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -51,9 +51,8 @@ void remove_scratch() {
 }
 
 double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 // True when some stream of the probe text is larger than kMaxPixels.
@@ -90,14 +89,14 @@ void check_start_agrees_with_probe(const char *probe, size_t probe_len, int id) 
   const bool video = std::strstr(probe, "\"type\":\"video\"") != nullptr;
   if (!video) {
     if (complete_list)
-      FUZZ_CHECK(id == GIFEXPORT_ERR_NO_VIDEO, "probe lists no video (%.300s) but start returned %d",
-                 probe, id);
+      FUZZ_CHECK(id == GIFEXPORT_ERR_NO_VIDEO,
+                 "probe lists no video (%.300s) but start returned %d", probe, id);
     return;
   }
   const long long duration_ms = fuzz_json_int(probe, "duration_ms", 0);
   if (duration_ms <= 0)
-    FUZZ_CHECK(id == GIFEXPORT_ERR_ARGS, "duration %lld ms gives an empty window, start returned %d",
-               duration_ms, id);
+    FUZZ_CHECK(id == GIFEXPORT_ERR_ARGS,
+               "duration %lld ms gives an empty window, start returned %d", duration_ms, id);
   else
     FUZZ_CHECK(id >= 0 || id == GIFEXPORT_ERR_THREAD,
                "probe found video and %lld ms (%.300s) but start returned %d", duration_ms, probe,
@@ -172,8 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz_write_file(g_input_path, data, size);
   const char *probe = gifexport_probe(g_input_path.c_str());
   const size_t probe_len = fuzz_check_json_object(probe, kProbeCap, "probe");
-  const uint32_t probe_hash = fuzz_skeleton_hash(probe);
-  fuzz_note_outcome(probe_hash);
+  const uint32_t kind = fuzz_note_probe(probe);
   if (has_huge_picture(probe)) return 0;
   // The probe text is replaced by the next probe only, so it stays readable.
 
@@ -189,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
              "start returned %d", id);
   if (g_verbose) std::fprintf(stderr, "probe: %.300s\nstart: %d\n", probe, id);
   check_start_agrees_with_probe(probe, probe_len, id);
-  fuzz_note_outcome(fuzz_mix(probe_hash, id));
+  fuzz_note_outcome(fuzz_mix(kind, id));
   if (id < 0) {
     std::remove(g_output_path.c_str());
     return 0;
@@ -215,9 +213,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Copied before the free: the slot's buffer is the library's.
   char result[kResultCap];
   std::snprintf(result, sizeof result, "%s", gifexport_result(id));
-  // How the job ended (state, failure text, frames) per kind of input.
-  fuzz_note_outcome(fuzz_mix(fuzz_skeleton_hash(result, probe_hash),
-                             fuzz_json_int(result, "frames", -1)));
+  // How the job ended (state, failure text, frame count) per kind of file.
+  fuzz_note_outcome(fuzz_mix(fuzz_hash(result, true, kind), fuzz_json_int(result, "frames", -1)));
   if (g_verbose)
     std::fprintf(stderr, "after %.3f s: %s\n%s\n", now_seconds() - started, gifexport_progress(id),
                  result);

@@ -49,10 +49,10 @@ fi
 av_modules=(libavformat libavcodec libavfilter libavutil)
 read -r -a av_cflags <<< "$(pkg-config --cflags "${av_modules[@]}")"
 read -r -a av_libs <<< "$(pkg-config --libs "${av_modules[@]}")"
-# Coverage instrumentation for the library too, so libFuzzer is guided by
-# what our code does with an input, not only by the harness.
-# Warnings are asked for the fuzz targets only: the library's own build
-# (g++) already reports those of src/.
+# The library's objects get coverage instrumentation too (fuzzer-no-link
+# below), so libFuzzer is guided by what our code does with an input, not only
+# by the harness. Warnings are asked for the fuzz targets only: the library's
+# own build (g++) already reports those of src/.
 cxxflags=(-std=c++17 -g -O1 -fno-omit-frame-pointer
           -fsanitize=address,undefined -fno-sanitize-recover=undefined
           -DGIFEXPORT_BUILD -Iinclude -Isrc "${av_cflags[@]}")
@@ -80,8 +80,11 @@ for pid in "${pids[@]}"; do wait "${pid}"; done
 
 targets=(probe_fuzzer job_fuzzer)
 for t in "${targets[@]}"; do
-  "${CXX}" "${cxxflags[@]}" -Wall -Wextra -fsanitize=fuzzer "fuzz/${t}.cpp" "${objects[@]}" \
-    "${av_libs[@]}" -pthread -o "${out}/${t}"
+  # The known-leak wrapper must be what libavfilter calls: exported from the
+  # executable, it comes before libswscale's definition.
+  "${CXX}" "${cxxflags[@]}" -Wall -Wextra -fsanitize=fuzzer "fuzz/${t}.cpp" \
+    fuzz/ffmpeg_known_leaks.cpp "${objects[@]}" "${av_libs[@]}" -pthread \
+    -Wl,--export-dynamic-symbol=sws_init_context -o "${out}/${t}"
 done
 
 # --- seeds ---------------------------------------------------------------
@@ -95,7 +98,9 @@ for t in "${targets[@]}"; do
     for f in "${shared}"/*; do
       [ -f "$f" ] || continue
       [ "$(basename "$f")" = MANIFEST.md ] && continue
-      if [ "$t" = job_fuzzer ] && [ "$(stat -c %s "$f")" -gt $((2 * 1024 * 1024)) ]; then continue; fi
+      if [ "$t" = job_fuzzer ] && [ "$(stat -c %s "$f")" -gt $((2 * 1024 * 1024)) ]; then
+        continue
+      fi
       ln -s "$(realpath "$f")" "${out}/seeds/${t}/$(basename "$f")"
     done
   fi
@@ -131,8 +136,7 @@ for t in "${targets[@]}"; do
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "${log}" | tail -n 1)
   rss=$(sed -n 's/^stat::peak_rss_mb: *//p' "${log}" | tail -n 1)
   cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "${log}" | tail -n 1)
-  findings=$(grep -E '^(==[0-9]+==ERROR|SUMMARY|ERROR: libFuzzer|FUZZ CHECK FAILED)' "${log}" |
-             head -n 3 || true)
+  findings=$(grep -E '^(==[0-9]+== ?ERROR|SUMMARY|FUZZ CHECK FAILED)' "${log}" | head -n 3 || true)
   artifacts=$(find "${out}/findings/${t}" -type f \
                 \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) \
                 -newer "${out}/${t}" 2>/dev/null || true)

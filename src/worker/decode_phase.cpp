@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "worker/worker_run.h"
 
 extern "C" {
@@ -16,14 +18,19 @@ struct ge_decode_state {
 
 enum class ge_receive { need_input, input_drained, window_end, failed };
 
-// Duration of a decoded frame in the stream's time base: the packet's, or one
-// frame at the stream's rate when the container gave none.
+// Duration of a decoded frame in the stream's time base: the packet's, or,
+// when the container gave none, one frame at the stream's rate but at least
+// one frame of the GIF, so that a last frame without a duration (a one-frame
+// clip, say) is still shown once.
 int64_t frame_duration_ts(const ge_run &r, const AVFrame *frame) {
   if (frame->pkt_duration > 0) return frame->pkt_duration;
+  const AVRational tb = r.video->time_base;
+  const int64_t gif_frame =
+      av_rescale_q_rnd(1, AVRational{1, r.s->fps}, tb, AV_ROUND_UP);
   AVRational rate = r.video->avg_frame_rate;
   if (rate.num <= 0 || rate.den <= 0) rate = r.video->r_frame_rate;
-  if (rate.num <= 0 || rate.den <= 0) return 0;
-  return av_rescale_q(1, av_inv_q(rate), r.video->time_base);
+  if (rate.num <= 0 || rate.den <= 0) return gif_frame;
+  return std::max(gif_frame, av_rescale_q(1, av_inv_q(rate), tb));
 }
 
 // Closes the graph's input with a timestamp, so the rate stage emits every
@@ -129,9 +136,16 @@ ge_step ge_decode_phase(ge_run &r) {
         break;
       case ge_receive::failed:
         return ge_step::failed;
-      case ge_receive::input_drained:
-        signal_end_of_stream(r, d.fed_end_ts);
+      case ge_receive::input_drained: {
+        // The last frame is shown for its duration, but never past the
+        // window's end: a frame claiming to last an hour would otherwise be
+        // repeated by the rate stage far beyond the 60 s the job allows.
+        const int64_t window_end_ts = ge_window_ms_to_stream_ts(r, r.s->end_ms);
+        signal_end_of_stream(r, d.fed_end_ts == AV_NOPTS_VALUE
+                                    ? AV_NOPTS_VALUE
+                                    : std::min(d.fed_end_ts, window_end_ts));
         return ge_step::ok;
+      }
       case ge_receive::window_end:
         // Close at the window's end, not at the frame that ended it, so a
         // sparse input does not stretch the GIF past the window.

@@ -116,6 +116,11 @@ const InputCase kInputs[] = {
      0, 1000, 15, 0},
     {"one_source_frame",
      spec_with([](fixture::ClipSpec &s) { s.frames = 1; }), 0, -1, 1, 0},
+    // One frame that lasts an hour: shown for the window only, not the hour.
+    {"hour_long_still",
+     spec_with([](fixture::ClipSpec &s) {
+       s.time_base = {1, 1000}; s.frames = 1; s.frame_pts = {0}; s.last_frame_duration = 3600000; }),
+     0, 1000, 15, 0},
     {"bframes_matroska",
      spec_with([](fixture::ClipSpec &s) {
        s.format = "matroska"; s.encoder = "libx264"; s.max_b_frames = 2; s.frames = 100; }),

@@ -52,6 +52,8 @@ const CorpusCase kCorpusJobs[] = {
     {"mkv_truncated.mkv", 0, GIFEXPORT_STATE_DONE},
     // Its packets carry decoding times only: frames are timed by them.
     {"vc1_1280x720.wmv", 0, GIFEXPORT_STATE_DONE, 270},
+    // One frame, no packet duration, a nominal rate of 1000 fps: shown once.
+    {"vp8_8x8_1frame.webm", 0, GIFEXPORT_STATE_DONE, 480},
     // Damaged: the decoder learns no picture size, so the graph refuses it.
     {"vp9_invalid_bitstream.webm", 0, GIFEXPORT_STATE_FAILED, 0, "buffer filters failed"},
     {"vvc_unsupported.mp4", 0, GIFEXPORT_STATE_FAILED, 0, "no decoder"},

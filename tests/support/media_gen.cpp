@@ -210,7 +210,8 @@ int64_t nominal_duration(const ClipSpec &s) {
 // Where the video ends, in the requested time base.
 int64_t video_end(const ClipSpec &s) {
   if (!s.frame_pts.empty())
-    return s.frame_pts.back() + nominal_duration(s);
+    return s.frame_pts.back() + (s.last_frame_duration > 0 ? s.last_frame_duration
+                                                           : nominal_duration(s));
   return av_rescale_q(s.frames, AVRational{1, s.fps}, requested_time_base(s));
 }
 
@@ -430,7 +431,7 @@ int64_t video_duration(const ClipSpec &clip, int64_t pts) {
   auto it = std::lower_bound(clip.frame_pts.begin(), clip.frame_pts.end(), pts);
   if (it != clip.frame_pts.end() && *it == pts && it + 1 != clip.frame_pts.end())
     return *(it + 1) - pts;
-  return nominal_duration(clip);
+  return clip.last_frame_duration > 0 ? clip.last_frame_duration : nominal_duration(clip);
 }
 
 bool write_packets(Writer &w, OutStream &s, const ClipSpec &clip,

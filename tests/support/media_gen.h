@@ -55,6 +55,10 @@ struct ClipSpec {
   // The encoder then runs in that time base, so for mpeg4 its denominator
   // must be <= 65535 (use 1/1000, not 1/90000).
   std::vector<int64_t> frame_pts;
+  // Duration of the last video packet in the requested time base; 0 for the
+  // nominal 1/fps. A long one makes a still frame that lasts (for example an
+  // hour-long slide).
+  int64_t last_frame_duration = 0;
   Pattern pattern = Pattern::IndexBars;
   int gop = 12;          // key frame interval (scene-cut key frames are off)
   int max_b_frames = 0;  // B-frames (libx264, mpeg4)
