@@ -132,10 +132,12 @@ echo
 echo "=== fuzzing summary (${seconds} s per target) ==="
 for t in "${targets[@]}"; do
   log="${out}/logs/${t}.log"
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "${log}" | tail -n 1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "${log}" | tail -n 1)
-  rss=$(sed -n 's/^stat::peak_rss_mb: *//p' "${log}" | tail -n 1)
-  cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "${log}" | tail -n 1)
+  # A run that fails on its first inputs has no coverage line yet: every
+  # look-up tolerates finding nothing (pipefail would end the script here).
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "${log}" | tail -n 1 || true)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "${log}" | tail -n 1 || true)
+  rss=$(sed -n 's/^stat::peak_rss_mb: *//p' "${log}" | tail -n 1 || true)
+  cov=$({ grep -o 'cov: [0-9]* ft: [0-9]*' "${log}" || true; } | tail -n 1)
   findings=$(grep -E '^(==[0-9]+== ?ERROR|SUMMARY|FUZZ CHECK FAILED)' "${log}" | head -n 3 || true)
   artifacts=$(find "${out}/findings/${t}" -type f \
                 \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) \

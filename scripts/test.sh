@@ -3,7 +3,7 @@
 # normal build, and one under AddressSanitizer + UndefinedBehaviorSanitizer
 # (with LeakSanitizer). Between them: the installed tree with its two
 # consumers, and the Windows cross-compile check. Last, the tests of
-# concurrent use under ThreadSanitizer.
+# concurrent use under ThreadSanitizer, and a 60 s run of each fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,3 +19,4 @@ bash scripts/check_install.sh
 bash scripts/windows_check.sh
 run_preset asan
 run_preset tsan
+bash scripts/fuzz.sh 60

@@ -104,6 +104,14 @@ ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
       av_frame_unref(m.frame);
       return ge_receive::window_end;
     }
+    if (m.frame->width != r.source_width || m.frame->height != r.source_height ||
+        m.frame->format != r.source_format) {
+      // The picture changed size or format mid-stream. The graph is built for
+      // one picture, and its palette stage would write past its buffers with
+      // another: such frames are left out, the GIF keeps the first picture.
+      av_frame_unref(m.frame);
+      continue;
+    }
     if (s->processed_ms.load(std::memory_order_relaxed) < frame_ms)
       s->processed_ms.store(frame_ms, std::memory_order_relaxed);
     if (has_pts) {

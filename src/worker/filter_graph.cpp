@@ -35,6 +35,9 @@ ge_step ge_build_filter_graph(ge_run &r) {
   ge_media &m = r.m;
   char source_args[GE_FILTER_TEXT_CAP];
   char chain[GE_FILTER_TEXT_CAP];
+  r.source_width = m.dec_ctx->width;
+  r.source_height = m.dec_ctx->height;
+  r.source_format = m.dec_ctx->pix_fmt;
   ge_format_source_args(source_args, sizeof source_args, m.dec_ctx->width, m.dec_ctx->height,
                         m.dec_ctx->pix_fmt, r.video->time_base, r.video->sample_aspect_ratio);
   // The GIF shows what a player shows: upright, in the display proportions.

@@ -58,6 +58,9 @@ struct ge_run {
   // streams) are addressed from their beginning.
   int64_t input_start_ms = 0;
   const char *failure = nullptr;  // the failure text when a stage fails
+  // The picture the filter graph was built for; frames of another size or
+  // format are not fed (the palette stage would write past its buffers).
+  int source_width = 0, source_height = 0, source_format = -1;
   // Checks of where a seek landed: the first video packet after it must be a
   // key frame and the first frame decoded must not lie after the window's
   // start; otherwise the run seeks further back.

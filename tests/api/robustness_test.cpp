@@ -299,3 +299,30 @@ TEST_F(ApiTest, StressTwoThreadsStartCancelFree) {
 }
 
 }  // namespace
+
+namespace {
+
+// A transport stream whose picture doubles in height halfway (two streams
+// joined end to end, as broadcast recordings can be): the frames of the second
+// size are left out and nothing is written past the graph's buffers.
+TEST_F(ApiTest, PictureSizeChangeMidStreamIsSafe) {
+  fixture::ClipSpec first, second;
+  first.format = second.format = "mpegts";
+  first.encoder = second.encoder = "mpeg2video";
+  second.height = 480;
+  std::string why;
+  const std::string a = apitest::cached_clip("size_a.ts", first, &why);
+  const std::string b = apitest::cached_clip("size_b.ts", second, &why);
+  if (a.empty() || b.empty()) GTEST_SKIP() << why;
+  const std::string joined = apitest::scratch_path("size_change.ts");
+  apitest::write_file(joined, apitest::read_file(a) + apitest::read_file(b));
+  const std::string out = apitest::scratch_path("size_change.gif");
+  const apitest::JobEnd end = apitest::run_job(joined, out, 0, -1, 64, 5);
+  ASSERT_EQ(end.status, GIFEXPORT_STATE_DONE) << gifexport_result(0);
+  fixture::DecodedVideo gif;
+  ASSERT_TRUE(fixture::decode_video(out, &gif));
+  EXPECT_EQ(gif.stream_width, 64);
+  EXPECT_EQ(gif.stream_height, 48);
+}
+
+}  // namespace
