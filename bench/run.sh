@@ -7,13 +7,7 @@
 # measures the report calls with Google Benchmark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed"; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends libbenchmark-dev
-fi
+bash scripts/setup.sh libbenchmark-dev
 cmake --preset bench > /dev/null
 cmake --build --preset bench -j "$(nproc)"
 python3 bench/run.py "${1:-5}"

@@ -19,18 +19,7 @@ case "${seconds}" in
 esac
 
 # --- tools ---------------------------------------------------------------
-packages=(clang-14 libclang-rt-14-dev pkg-config
-          libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+bash "$(dirname "$0")/setup.sh" clang-14 libclang-rt-14-dev
 CXX=clang++-14
 
 # --- build ---------------------------------------------------------------

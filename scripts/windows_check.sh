@@ -6,12 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cxx=x86_64-w64-mingw32-g++-posix
-if ! command -v "$cxx" > /dev/null; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends g++-mingw-w64-x86-64-posix
-fi
+bash scripts/setup.sh g++-mingw-w64-x86-64-posix
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 count=0
