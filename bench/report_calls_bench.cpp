@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -16,6 +17,7 @@
 extern "C" void *__libc_malloc(size_t);
 extern "C" void *__libc_calloc(size_t, size_t);
 extern "C" void *__libc_realloc(void *, size_t);
+extern "C" void *__libc_memalign(size_t, size_t);
 
 namespace {
 std::atomic<long> g_allocations{0};
@@ -32,6 +34,18 @@ extern "C" void *calloc(size_t n, size_t size) {
 extern "C" void *realloc(void *p, size_t n) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
   return __libc_realloc(p, n);
+}
+// FFmpeg's av_malloc allocates through posix_memalign.
+extern "C" int posix_memalign(void **out, size_t alignment, size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  void *p = __libc_memalign(alignment, n);
+  if (p == nullptr && n != 0) return ENOMEM;
+  *out = p;
+  return 0;
+}
+extern "C" void *aligned_alloc(size_t alignment, size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_memalign(alignment, n);
 }
 
 namespace {

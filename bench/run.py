@@ -2,6 +2,10 @@
 """Whole jobs of the library against the ffmpeg command-line tool running the
 same filter chain on the same window, alternating library and tool runs.
 Prints a markdown table of medians (wall s, CPU s, peak RSS MiB) and ratios.
+The library also runs a fourth time per round with MALLOC_ARENA_MAX=1: glibc
+then serves the worker thread from the main heap, as it serves the tool, whose
+filtering runs on its main thread; the gap between the two library columns is
+the cost of the worker thread's own heap, not of the work.
 Run through bench/run.sh, which builds the release library and this host."""
 import os
 import statistics
@@ -31,7 +35,12 @@ CASES = [
     ("2160p 20 s, 480 px 15 fps", "h264_2160p30_20s", 0, 20000, 480, 15),
     ("6 min input, 3 s at 0:00", "h264_360p25_6min", 0, 3000, 480, 15),
     ("6 min input, 3 s at 5:00", "h264_360p25_6min", 300000, 303000, 480, 15),
+    ("6 min input, 3 s at 5:05", "h264_360p25_6min", 305000, 308000, 480, 15),
 ]
+
+# Cases whose library run is shorter than this many seconds get three times
+# the rounds: their run-to-run noise is a larger share of the time.
+SHORT_CASE_S = 5.0
 
 
 def make_inputs():
@@ -48,10 +57,10 @@ def make_inputs():
         os.rename(path + ".tmp.mp4", path)
 
 
-def measure(cmd):
+def measure(cmd, env=None):
     """Wall seconds, CPU seconds (user + system) and peak RSS in MiB of one run."""
     t0 = time.monotonic()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.monotonic() - t0
     err = proc.stderr.read().decode(errors="replace")
@@ -77,27 +86,37 @@ def commands(case):
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 5
     make_inputs()
+    one_arena = dict(os.environ, MALLOC_ARENA_MAX="1")
     rows = []
     for case in CASES:
         library, tool_one, tool_default = commands(case)
-        results = {"lib": [], "one": [], "def": []}
-        for i in range(runs):  # A B C, A B C, ...
+        results = {"lib": [], "one": [], "def": [], "arena": []}
+        rounds = runs
+        i = 0
+        while i < rounds:  # A B C D, A B C D, ...
             results["lib"].append(measure(library))
             results["one"].append(measure(tool_one))
             results["def"].append(measure(tool_default))
-            print(f"{case[0]}: run {i + 1}/{runs}", file=sys.stderr)
+            results["arena"].append(measure(library, one_arena))
+            if i == 0 and results["lib"][0][0] < SHORT_CASE_S:
+                rounds = 3 * runs
+            i += 1
+            print(f"{case[0]}: run {i}/{rounds}", file=sys.stderr)
         med = {k: [statistics.median(r[j] for r in v) for j in range(3)] for k, v in results.items()}
-        rows.append((case[0], med))
-    print(f"| case | library wall s | tool 1-thread wall s | ratio | tool default wall s | ratio "
-          f"| library CPU s | tool 1-thread CPU s | library RSS MiB | tool 1-thread RSS MiB | ratio |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|")
-    for label, m in rows:
-        lib, one, dflt = m["lib"], m["one"], m["def"]
-        print(f"| {label} | {lib[0]:.2f} | {one[0]:.2f} | {lib[0] / one[0]:.2f} | {dflt[0]:.2f} "
-              f"| {lib[0] / dflt[0]:.2f} | {lib[1]:.2f} | {one[1]:.2f} | {lib[2]:.0f} | {one[2]:.0f} "
-              f"| {lib[2] / one[2]:.2f} |")
-    print(f"\n{runs} runs of each, medians; {os.cpu_count()} cores; "
-          f"{time.strftime('%Y-%m-%d')}")
+        rows.append((case[0], rounds, med))
+    print("| case | runs | library wall s | tool 1-thread wall s | ratio | tool default wall s | ratio "
+          "| library, one arena: wall s | ratio to tool 1-thread "
+          "| library CPU s | tool 1-thread CPU s "
+          "| library RSS MiB | tool 1-thread RSS MiB | ratio | library, one arena: RSS ratio |")
+    print("|---" * 15 + "|")
+    for label, rounds, m in rows:
+        lib, one, dflt, arena = m["lib"], m["one"], m["def"], m["arena"]
+        print(f"| {label} | {rounds} | {lib[0]:.2f} | {one[0]:.2f} | {lib[0] / one[0]:.2f} "
+              f"| {dflt[0]:.2f} | {lib[0] / dflt[0]:.2f} | {arena[0]:.2f} | {arena[0] / one[0]:.2f} "
+              f"| {lib[1]:.2f} | {one[1]:.2f} "
+              f"| {lib[2]:.0f} | {one[2]:.0f} | {lib[2] / one[2]:.2f} | {arena[2] / one[2]:.2f} |")
+    print(f"\nmedians of RUNS={runs} alternating rounds (three times as many for cases under "
+          f"{SHORT_CASE_S:.0f} s); {os.cpu_count()} cores; {time.strftime('%Y-%m-%d')}")
 
 
 if __name__ == "__main__":

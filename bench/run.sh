@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
 # The benchmark, in one command:
 #   bash bench/run.sh [RUNS]
-# Builds the release library (-O2, no sanitizers) with the bench programs,
-# makes the inputs once into bench/.cache, compares whole jobs against the
-# ffmpeg command-line tool (RUNS alternating runs of each, default 5), then
-# measures the report calls with Google Benchmark.
+# Builds the release library with the bench programs, makes the inputs once
+# into bench/.cache, compares whole jobs against the ffmpeg command-line tool
+# (RUNS alternating rounds, default 5), then measures the report calls with
+# Google Benchmark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh libbenchmark-dev
-cmake --preset bench > /dev/null
-cmake --build --preset bench -j "$(nproc)"
+bash bench/build.sh
 python3 bench/run.py "${1:-5}"
 echo
 ./build-bench/bench/report_calls_bench --benchmark_counters_tabular=true \
