@@ -28,7 +28,8 @@ STAGES = [
     ("GIF encode", ["avcodec_send_frame", "avcodec_receive_packet"]),
     ("mux and file writes", ["avformat_write_header", "av_interleaved_write_frame",
                              "av_write_trailer", "avio_flush", "avio_closep"]),
-    ("open input and stream info (start check and worker)", ["avformat_open_input", "avformat_find_stream_info"]),
+    ("open input and stream info (start check and worker)",
+     ["avformat_open_input", "avformat_find_stream_info"]),
     ("graph and codec set-up", ["avfilter_graph_config", "avfilter_graph_parse_ptr",
                                 "avcodec_open2"]),
 ]
@@ -44,8 +45,8 @@ def annotate(out_file, inclusive):
     rows = []
     for line in text.splitlines():
         m = LINE.match(line)
-        if m:
-            name = m.group(2).split("(")[0] if not m.group(2).startswith("(") else m.group(2)
+        if m:  # "gif_thread(void*)" -> "gif_thread"; C names have no argument list
+            name = re.sub(r"\([^()]*\)$", "", m.group(2))
             rows.append((int(m.group(1).replace(",", "")), name, m.group(3) or "?"))
     return text, rows
 
@@ -67,22 +68,17 @@ def main():
 
     print(f"callgrind, bench_host {name} {start}-{end} ms at {width} px {fps} fps: "
           f"{total / 1e9:.2f} G instructions\n")
+    stages = [(stage, sum(cost.get(e, 0) for e in entries)) for stage, entries in STAGES]
+    # Threads other than the job's: the graph's slice threads, scaling in slices.
+    stages.append(("filter slice threads (scaling on the graph's threads)",
+                   cost.get("start_thread", 0) - cost.get("gif_thread", 0)))
+    stages.append(("release of the job's objects", cost.get("ge_media_release", 0)))
+    stages.append(("everything else (library loading, the start check, the host)",
+                   total - sum(ir for _, ir in stages)))
     print("| stage | G instructions | share |")
     print("|---|---|---|")
-    counted = 0
-    for stage, entries in STAGES:
-        ir = sum(cost.get(e, 0) for e in entries)
-        counted += ir
+    for stage, ir in stages:
         print(f"| {stage} | {ir / 1e9:.3f} | {100 * ir / total:.1f} % |")
-    # Work on other threads: the graph's slice threads (scaling in slices).
-    slices = cost.get("start_thread", 0) - cost.get("gif_thread", 0)
-    release = cost.get("ge_media_release", 0)
-    for stage, ir in (("filter slice threads (scaling on the graph's threads)", slices),
-                      ("release of the job's objects", release)):
-        counted += ir
-        print(f"| {stage} | {ir / 1e9:.3f} | {100 * ir / total:.1f} % |")
-    rest = total - counted
-    print(f"| everything else (library loading, the start check, the host) | {rest / 1e9:.3f} | {100 * rest / total:.1f} % |")
 
     _, exclusive = annotate(out_file, False)
     by_object = {}

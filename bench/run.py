@@ -91,17 +91,18 @@ def main():
     for case in CASES:
         library, tool_one, tool_default = commands(case)
         results = {"lib": [], "one": [], "def": [], "arena": []}
-        rounds = runs
-        i = 0
-        while i < rounds:  # A B C D, A B C D, ...
+
+        def one_round():  # A B C D
             results["lib"].append(measure(library))
             results["one"].append(measure(tool_one))
             results["def"].append(measure(tool_default))
             results["arena"].append(measure(library, one_arena))
-            if i == 0 and results["lib"][0][0] < SHORT_CASE_S:
-                rounds = 3 * runs
-            i += 1
-            print(f"{case[0]}: run {i}/{rounds}", file=sys.stderr)
+
+        one_round()
+        rounds = 3 * runs if results["lib"][0][0] < SHORT_CASE_S else runs
+        for i in range(1, rounds):
+            one_round()
+            print(f"{case[0]}: run {i + 1}/{rounds}", file=sys.stderr)
         med = {k: [statistics.median(r[j] for r in v) for j in range(3)] for k, v in results.items()}
         rows.append((case[0], rounds, med))
     print("| case | runs | library wall s | tool 1-thread wall s | ratio | tool default wall s | ratio "
