@@ -31,10 +31,14 @@ GIFEXPORT_API const char *GIFEXPORT_CALL gifexport_progress(int id) {
   const int64_t processed_ms = s->processed_ms.load(std::memory_order_relaxed);
   const int32_t phase = s->phase.load(std::memory_order_relaxed);
   const int64_t frames = s->frames.load(std::memory_order_relaxed);
+  // The fraction is formatted apart from the locale; the integers need no
+  // care, as printf groups digits only when asked with the ' flag.
+  char percent[GE_JSON_FIXED_CAP];
+  json_fixed(ge_window_percent(state, processed_ms, s->start_ms, s->total_ms), 1, percent);
   std::snprintf(s->progress_json, sizeof s->progress_json,
-                "{\"state\":%d,\"percent\":%.1f,\"phase\":\"%s\",\"processed_ms\":%lld,"
+                "{\"state\":%d,\"percent\":%s,\"phase\":\"%s\",\"processed_ms\":%lld,"
                 "\"total_ms\":%lld,\"frames\":%lld}",
-                state, ge_window_percent(state, processed_ms, s->start_ms, s->total_ms),
+                state, percent,
                 phase == GE_PHASE_DECODE ? "decode" : "encode",
                 static_cast<long long>(processed_ms), static_cast<long long>(s->total_ms),
                 static_cast<long long>(frames));

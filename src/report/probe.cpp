@@ -54,12 +54,14 @@ void describe(const AVFormatContext *in_ctx) {
     const AVStream *st = in_ctx->streams[i];
     const AVCodecParameters *par = st->codecpar;
     const char *codec = avcodec_get_name(par->codec_id);
+    char fps[GE_JSON_FIXED_CAP];
+    json_fixed(stream_fps(st->avg_frame_rate), 3, fps);
     if (i > 0) append(&pos, ",");
     append(&pos,
            "{\"index\":%u,\"type\":\"%s\",\"codec\":\"%.*s\",\"width\":%d,\"height\":%d,"
-           "\"fps\":%.3f}",
+           "\"fps\":%s}",
            i, type_word(par->codec_type), GE_PROBE_NAME_MAX, codec ? codec : "?", par->width,
-           par->height, stream_fps(st->avg_frame_rate));
+           par->height, fps);
     if (pos > GE_PROBE_LIST_LIMIT) break;
   }
   append(&pos, "]}");
