@@ -1,5 +1,13 @@
-// File-system questions the job machinery asks of the platform.
+// File-system questions and operations the job machinery asks of the platform.
+// Paths are plain file-system paths here; no URL prefix is understood.
 #pragma once
+
+#include <cstddef>
+
+// What stands at a path, the path itself looked at (a symbolic link is not
+// followed).
+enum class ge_file_kind { missing, regular, directory, link, other };
+ge_file_kind ge_file_kind_at(const char *path);
 
 // Removes the job's output at path, but only a regular file or a symbolic link
 // (the link itself, never its target). A directory, device, FIFO or socket at
@@ -11,6 +19,18 @@ void ge_remove_output(const char *path);
 // spelling: hard links and other routes to one file count as the same.
 bool ge_same_file(const char *a, const char *b);
 
-// True when path names a FIFO or a socket, whose opening for reading waits
-// for the other end.
+// True when path names (directly or through links) a FIFO or a socket, whose
+// opening waits for the other end.
 bool ge_is_pipe_or_socket(const char *path);
+
+// Writes into buf (cap bytes) the path that path leads to once every symbolic
+// link on its last component is followed, also when the final target does
+// not exist yet; a path that is no link is copied as it is. False when the
+// chain is too long, loops or does not fit.
+bool ge_link_target(const char *path, char *buf, size_t cap);
+
+// Moves the file from onto to in one step, replacing a file standing at to.
+bool ge_replace_file(const char *from, const char *to);
+
+// The calling process's id, for names no other process will choose.
+unsigned long ge_process_id();

@@ -1,5 +1,7 @@
 #include "platform/thread.h"
 
+void (*g_before_thread_create)() = nullptr;
+
 #if defined(_WIN32)
 #include <windows.h>
 
@@ -13,6 +15,7 @@ DWORD WINAPI ge_tramp(LPVOID param) {
 }  // namespace
 
 bool ge_thread_start(ge_thread *t) {
+  if (g_before_thread_create) g_before_thread_create();
   HANDLE h = CreateThread(nullptr, 0, ge_tramp, t, 0, nullptr);
   t->handle = h;
   return h != nullptr;
@@ -47,6 +50,7 @@ pthread_t handle_to_pthread(void *handle) {
 }  // namespace
 
 bool ge_thread_start(ge_thread *t) {
+  if (g_before_thread_create) g_before_thread_create();
   pthread_t tid;
   if (pthread_create(&tid, nullptr, ge_tramp, t) != 0) {
     t->handle = nullptr;

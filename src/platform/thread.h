@@ -10,6 +10,10 @@ struct ge_thread {
   void *arg;                 // the job's session slot
 };
 
+// Called, when set, just before each thread is created. Only tests set it,
+// to widen the instant between a start's claim of a slot and its thread.
+extern void (*g_before_thread_create)();
+
 // Creates a thread running ge_tramp(t) and stores its handle in t->handle.
 // Returns false (and leaves t->handle null) when no thread could be created.
 bool ge_thread_start(ge_thread *t);

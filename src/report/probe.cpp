@@ -8,7 +8,7 @@ extern "C" {
 }
 
 #include "gifexport.h"
-#include "session/input_file.h"
+#include "session/job_files.h"
 #include "report/json_escape.h"
 
 namespace {

@@ -8,8 +8,7 @@ extern "C" {
 }
 
 #include "gifexport.h"
-#include "session/input_file.h"
-#include "platform/files.h"
+#include "session/job_files.h"
 #include "platform/thread.h"
 #include "session/session_table.h"
 #include "worker/gif_thread.h"
@@ -83,7 +82,7 @@ int take_free_slot() {
 }
 
 void release_slot(ge_session *s) {
-  s->thread = nullptr;
+  s->thread.store(nullptr, std::memory_order_relaxed);
   s->in_use.store(GE_SLOT_FREE, std::memory_order_release);
 }
 
@@ -98,7 +97,10 @@ extern "C" GIFEXPORT_API int GIFEXPORT_CALL gifexport_start(const char *in_path,
   const size_t out_len = bounded_len(out_path);
   if (in_len > GE_MAX_PATH_LEN || out_len > GE_MAX_PATH_LEN) return GE_ERR_ARGS;
   // A failed or cancelled job removes its output: never let that be the input.
-  if (ge_same_file(in_path, out_path)) return GE_ERR_ARGS;
+  if (ge_output_names_input(in_path, out_path)) return GE_ERR_ARGS;
+  // Opening a FIFO or socket for writing waits for a reader, where no cancel
+  // reaches the worker: such an output is refused before anything starts.
+  if (ge_output_would_block(out_path)) return GE_ERR_ARGS;
 
   const int32_t target_width = ge_clamp_width(width);
   const int32_t target_fps = ge_clamp_fps(fps);
@@ -124,7 +126,6 @@ extern "C" GIFEXPORT_API int GIFEXPORT_CALL gifexport_start(const char *in_path,
   s->total_ms = window_end - start_ms;
   s->target_width = target_width;
   s->fps = target_fps;
-  s->in_use.store(GE_SLOT_CLAIMED, std::memory_order_release);
 
   auto *t = static_cast<ge_thread *>(std::calloc(1, sizeof(ge_thread)));
   if (t == nullptr) {
@@ -138,6 +139,10 @@ extern "C" GIFEXPORT_API int GIFEXPORT_CALL gifexport_start(const char *in_path,
     release_slot(s);
     return GE_ERR_THREAD;
   }
-  s->thread = t;
+  // The thread is stored before the claim is published: a free on another
+  // thread that sees the slot claimed always finds the thread to wait for.
+  // The worker never reads `in_use`, so it may run before the claim shows.
+  s->thread.store(t, std::memory_order_relaxed);
+  s->in_use.store(GE_SLOT_CLAIMED, std::memory_order_release);
   return id;
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "gifexport.h"
-#include "platform/files.h"
+#include "session/job_files.h"
 
 ge_session g_sessions[GE_MAX_SESSIONS];
 
@@ -37,14 +37,15 @@ void ge_session_clear(ge_session *s) {
   std::memset(s->error, 0, sizeof s->error);
   std::memset(s->progress_json, 0, sizeof s->progress_json);
   std::memset(s->result_json, 0, sizeof s->result_json);
-  s->thread = nullptr;
+  s->thread.store(nullptr, std::memory_order_relaxed);
 }
 
 void ge_session_reap_thread(ge_session *s) {
-  if (s->thread == nullptr) return;
-  ge_thread_join(s->thread);
-  std::free(s->thread);
-  s->thread = nullptr;
+  ge_thread *t = s->thread.load(std::memory_order_relaxed);
+  if (t == nullptr) return;
+  ge_thread_join(t);
+  std::free(t);
+  s->thread.store(nullptr, std::memory_order_relaxed);
 }
 
 extern "C" {
@@ -66,7 +67,7 @@ GIFEXPORT_API void GIFEXPORT_CALL gifexport_free(int id) {
   ge_session_reap_thread(s);
   // The output belongs to the job: whatever stands there goes unless it is the
   // finished GIF.
-  if (s->state.load(std::memory_order_acquire) != GE_STATE_DONE) ge_remove_output(s->out_path);
+  if (s->state.load(std::memory_order_acquire) != GE_STATE_DONE) ge_remove_job_output(s->out_path);
   s->in_use.store(GE_SLOT_FREE, std::memory_order_release);
 }
 

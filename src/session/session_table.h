@@ -47,12 +47,16 @@ static_assert(std::atomic<int64_t>::is_always_lock_free, "64-bit fields must be 
 //    loads it with acquire, so whoever sees the final state also sees the
 //    figures and the `error` text written before it.
 //  - `in_use`: taken by compare-and-exchange (free to FILLING), published as
-//    CLAIMED with release once the slot is filled; id checks load it with
-//    acquire, so a reader that finds a slot claimed also sees the paths and
-//    parameters the start wrote.
+//    CLAIMED with release once the slot is filled and its thread stored; id
+//    checks load it with acquire, so a reader that finds a slot claimed also
+//    sees the paths, the parameters and the thread the start wrote. A free
+//    from another thread therefore never finds a claimed slot without its
+//    thread, which it must wait for.
+//  - `thread`: written by start (before the claim is published) and by free
+//    and the next start (after waiting for the thread), read by both; an
+//    atomic pointer, so a free on another thread reads it whole.
 // The paths and job parameters are written before the thread is created and
-// never change while the slot is claimed; `thread` is touched only by the
-// host side (start and free).
+// never change while the slot is claimed.
 struct ge_session {
   std::atomic<int32_t> in_use;
   std::atomic<int32_t> state;
@@ -74,7 +78,7 @@ struct ge_session {
   char error[GE_ERROR_CAP];
   char progress_json[GE_PROGRESS_CAP];
   char result_json[GE_RESULT_CAP];
-  ge_thread *thread;
+  std::atomic<ge_thread *> thread;
 };
 
 // Zero-filled at load (static storage); never allocated or released.

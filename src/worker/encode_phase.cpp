@@ -37,7 +37,7 @@ ge_step open_encoder_and_output(ge_run &r, const AVFrame *first) {
   static_cast<void>(copied);
   out_stream->time_base = m.enc_ctx->time_base;
   if (!(m.out_ctx->oformat->flags & AVFMT_NOFILE) &&
-      avio_open(&m.out_ctx->pb, s->out_path, AVIO_FLAG_WRITE) < 0)
+      ge_output_open(&r.out, s->out_path, static_cast<int>(s - g_sessions), &m.out_ctx->pb) < 0)
     return ge_fail(r, "cannot open output file");
   if (avformat_write_header(m.out_ctx, nullptr) < 0) return ge_fail(r, "write header failed");
   m.muxer_open = true;
@@ -79,7 +79,10 @@ ge_step finish_file(ge_run &r) {
   m.muxer_open = false;
   if (av_write_trailer(m.out_ctx) < 0) return ge_fail(r, "write failed");
   if (!ge_close_output_file(&m)) return ge_fail(r, "write failed");
-  r.s->out_size_bytes.store(measure_file(r.s->out_path), std::memory_order_relaxed);
+  const int64_t size = measure_file(r.out.write_path);
+  // Only a complete file takes the output's name.
+  if (!ge_output_commit(&r.out)) return ge_fail(r, "write failed");
+  r.s->out_size_bytes.store(size, std::memory_order_relaxed);
   return ge_step::ok;
 }
 

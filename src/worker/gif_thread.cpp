@@ -6,8 +6,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#include "platform/files.h"
-#include "session/input_file.h"
+#include "session/job_files.h"
 #include "worker/worker_run.h"
 
 int64_t ge_window_ms_to_stream_ts(const ge_run &r, int64_t ms) {
@@ -86,7 +85,8 @@ void end_without_output(ge_run &r, int final_state) {
     std::snprintf(r.s->error, sizeof r.s->error, "%s", r.failure);
   ge_abandon_muxer(&r.m);
   ge_close_output_file(&r.m);
-  ge_remove_output(r.s->out_path);
+  ge_output_discard(&r.out);
+  ge_remove_job_output(r.s->out_path);
   r.s->state.store(final_state, std::memory_order_release);
 }
 

@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include "session/session_table.h"
+#include "worker/output_target.h"
 
 // Every FFmpeg object of a job, each in one place: empty when the run begins,
 // released together by ge_media_release whatever the ending.
@@ -58,6 +59,7 @@ struct ge_run {
   // streams) are addressed from their beginning.
   int64_t input_start_ms = 0;
   const char *failure = nullptr;  // the failure text when a stage fails
+  ge_output_target out;            // where the GIF is written, and where it goes
   // The picture the filter graph was built for; frames of another size or
   // format are not fed (the palette stage would write past its buffers).
   int source_width = 0, source_height = 0, source_format = -1;

@@ -1,0 +1,84 @@
+#include "worker/output_target.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/files.h"
+#include "session/job_files.h"
+
+namespace {
+
+bool copy_path(char *dst, const char *src) {
+  const size_t len = std::strlen(src);
+  if (len + 1 > GE_TARGET_PATH_CAP) return false;
+  std::memcpy(dst, src, len + 1);
+  return true;
+}
+
+// A name in the folder of final_path that no other job can choose: the
+// process id and the slot tell the jobs of all processes apart. Hidden, so a
+// file left by a killed process does not pass for a GIF.
+bool temp_path_beside(const char *final_path, int slot, char *out) {
+  const char *slash = std::strrchr(final_path, '/');
+#if defined(_WIN32)
+  const char *backslash = std::strrchr(final_path, '\\');
+  if (backslash != nullptr && (slash == nullptr || backslash > slash)) slash = backslash;
+  if (slash == nullptr && final_path[0] != '\0' && final_path[1] == ':') slash = final_path + 1;
+#endif
+  const int dir_len = slash ? static_cast<int>(slash - final_path) + 1 : 0;
+  const int n = std::snprintf(out, GE_TARGET_PATH_CAP, "%.*s.gifexport-%lu-%d.tmp", dir_len,
+                              final_path, ge_process_id(), slot);
+  return n > 0 && static_cast<size_t>(n) < GE_TARGET_PATH_CAP;
+}
+
+int open_direct(ge_output_target *t, const char *plain, AVIOContext **pb) {
+  t->via_temp = false;
+  if (!copy_path(t->write_path, plain)) return AVERROR(ENAMETOOLONG);
+  // A FIFO that appeared after the start would block the open.
+  if (ge_is_pipe_or_socket(plain)) return AVERROR(EINVAL);
+  return ge_open_output_file(pb, t->write_path);
+}
+
+}  // namespace
+
+int ge_output_open(ge_output_target *t, const char *out_path, int slot, AVIOContext **pb) {
+  const char *plain = ge_plain_path(out_path);
+  // A link chain that loops or does not fit is left to the open to judge.
+  if (!ge_link_target(plain, t->final_path, sizeof t->final_path))
+    return open_direct(t, plain, pb);
+  switch (ge_file_kind_at(t->final_path)) {
+    case ge_file_kind::missing:
+    case ge_file_kind::regular:
+      break;
+    case ge_file_kind::directory:
+      return AVERROR(EISDIR);
+    default:
+      // A device (or a link the platform does not follow): a move would put
+      // a file in its place, so it is written as it is.
+      return open_direct(t, plain, pb);
+  }
+  if (temp_path_beside(t->final_path, slot, t->write_path) &&
+      ge_open_output_file(pb, t->write_path) >= 0) {
+    t->via_temp = true;
+    return 0;
+  }
+  // No file can be made in that folder (a file writable in a read-only
+  // folder): the GIF is written in place, as without a temporary file.
+  return open_direct(t, plain, pb);
+}
+
+bool ge_output_commit(ge_output_target *t) {
+  if (!t->via_temp) return true;
+  if (ge_replace_file(t->write_path, t->final_path)) {
+    t->via_temp = false;
+    return true;
+  }
+  ge_output_discard(t);
+  return false;
+}
+
+void ge_output_discard(ge_output_target *t) {
+  if (!t->via_temp) return;
+  ge_remove_output(t->write_path);
+  t->via_temp = false;
+}
