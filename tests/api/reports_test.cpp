@@ -1,8 +1,12 @@
 // The texts a host reads: exact templates, key order, escaping, pointers.
 #include <nlohmann/json.hpp>
 
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <regex>
 #include <set>
+#include <string>
 
 #include "api/api_fixture.h"
 
@@ -80,6 +84,132 @@ TEST_F(ApiTest, OutputPathIsEscapedInTheResult) {
   without_tab.erase(without_tab.find('\t'), 1);
   EXPECT_EQ(json::parse(result)["out_path"], without_tab);
   EXPECT_TRUE(apitest::file_exists(out));
+}
+
+TEST_F(ApiTest, OutputPathThatIsNotUtf8StillGivesJson) {
+  // A Linux file name may hold any bytes. Here: two bytes that never start a
+  // character, a cut three-byte sequence, an encoded surrogate, and one valid
+  // four-byte character, which must come through unchanged.
+  const std::string name = "gif\xff\xfe \xe2\x82 \xed\xa0\x80 \xf0\x9f\x98\x80.gif";
+  const std::string out = apitest::scratch_path(name);
+  const int id = gifexport_start(apitest::indexed_clip_10s().c_str(), out.c_str(), 0, 200, 64, 5);
+  ASSERT_EQ(id, 0);
+  ASSERT_EQ(apitest::wait_final(id), GIFEXPORT_STATE_DONE);
+  const std::string result = gifexport_result(id);
+  json r;
+  ASSERT_NO_THROW(r = json::parse(result)) << "not JSON: " << result;
+#define FFFD "\xef\xbf\xbd"
+  const std::string shown = out.substr(0, out.size() - name.size()) +
+                            "gif" FFFD FFFD " " FFFD " " FFFD FFFD FFFD " \xf0\x9f\x98\x80.gif";
+#undef FFFD
+  EXPECT_EQ(r["out_path"], shown);
+  // The file itself is at the path as given, byte for byte.
+  const std::string gif = apitest::read_file(out);
+  EXPECT_EQ(gif.substr(0, 6), "GIF89a");
+  EXPECT_EQ(r["out_size_bytes"], static_cast<int64_t>(gif.size()));
+  EXPECT_FALSE(apitest::file_exists(shown));
+}
+
+// Switches the whole process to a German UTF-8 locale, whose decimal point
+// is a comma, as a host does with setlocale(LC_ALL, "") there; back to "C"
+// (and LOCPATH as it was) when it goes out of scope. When the system lacks
+// the locale it is compiled with localedef into the scratch directory.
+class CommaDecimalLocale {
+ public:
+  CommaDecimalLocale() {
+    if (const char *old = std::getenv("LOCPATH")) old_locpath_ = old;
+    if (std::setlocale(LC_ALL, kName)) return;
+    if (std::system("command -v localedef >/dev/null 2>&1") != 0) {
+      problem_ = "localedef is missing, so no comma-decimal locale can be made";
+      tool_missing_ = true;
+      return;
+    }
+    const std::string dir = apitest::scratch_dir() + "/locale";
+    // -c: write the locale even if localedef has warnings about its source.
+    const std::string command =
+        "mkdir -p '" + dir + "' && localedef -c -i de_DE -f UTF-8 '" + dir + "/" + kName + "'";
+    const int rc = std::system(command.c_str());
+    setenv("LOCPATH", dir.c_str(), 1);
+    if (std::setlocale(LC_ALL, kName) == nullptr)
+      problem_ = "localedef (exit " + std::to_string(rc) + ") gave no loadable " + kName;
+  }
+  ~CommaDecimalLocale() {
+    std::setlocale(LC_ALL, "C");
+    if (old_locpath_.empty()) {
+      unsetenv("LOCPATH");
+    } else {
+      setenv("LOCPATH", old_locpath_.c_str(), 1);
+    }
+  }
+  CommaDecimalLocale(const CommaDecimalLocale &) = delete;
+  CommaDecimalLocale &operator=(const CommaDecimalLocale &) = delete;
+
+  const std::string &problem() const { return problem_; }
+  bool tool_missing() const { return tool_missing_; }
+
+ private:
+  static constexpr const char *kName = "de_DE.UTF-8";
+  std::string old_locpath_;
+  std::string problem_;
+  bool tool_missing_ = false;
+};
+
+TEST_F(ApiTest, TextsStayJsonInACommaDecimalLocale) {
+  // Inputs are made first, in the "C" locale.
+  const std::string in = apitest::indexed_clip_10s();
+  fixture::ClipSpec ntsc;  // 30000/1001 frames a second: fps 29.970
+  ntsc.time_base = AVRational{1, 30000};
+  ntsc.frames = 30;
+  for (int i = 0; i < ntsc.frames; ++i) ntsc.frame_pts.push_back(int64_t{1001} * i);
+  ntsc.last_frame_duration = 1001;
+  const std::string ntsc_in = apitest::cached_clip("locale_ntsc.mp4", ntsc);
+  ASSERT_FALSE(ntsc_in.empty());
+
+  const CommaDecimalLocale locale;
+  if (locale.tool_missing()) GTEST_SKIP() << locale.problem();
+  ASSERT_EQ(locale.problem(), "");
+  char comma[16];
+  std::snprintf(comma, sizeof comma, "%.1f", 42.5);
+  ASSERT_STREQ(comma, "42,5") << "printf must follow the locale here, or the test shows nothing";
+
+  json p;
+  const std::string probe = gifexport_probe(in.c_str());
+  ASSERT_NO_THROW(p = json::parse(probe)) << probe;
+  EXPECT_EQ(p["streams"][0]["fps"].get<double>(), 25.0);
+  EXPECT_NE(probe.find("\"fps\":25.000}"), std::string::npos) << probe;
+  const std::string ntsc_probe = gifexport_probe(ntsc_in.c_str());
+  ASSERT_NO_THROW(p = json::parse(ntsc_probe)) << ntsc_probe;
+  EXPECT_DOUBLE_EQ(p["streams"][0]["fps"].get<double>(), 29.97);
+  EXPECT_NE(ntsc_probe.find("\"fps\":29.970}"), std::string::npos) << ntsc_probe;
+
+  const std::string out = apitest::scratch_path("locale.gif");
+  const int id = gifexport_start(in.c_str(), out.c_str(), 1000, 9000, 64, 10);
+  ASSERT_EQ(id, 0);
+  // Every progress text while the job runs, fractions included, is JSON with
+  // one decimal after a point.
+  const std::regex percent_form(R"("percent":\d{1,3}\.\d,)");
+  int texts = 0;
+  while (gifexport_status(id) < GIFEXPORT_STATE_DONE && texts < 100000) {
+    const std::string progress = gifexport_progress(id);
+    ASSERT_TRUE(std::regex_search(progress, percent_form)) << progress;
+    ASSERT_NO_THROW(p = json::parse(progress)) << progress;
+    ASSERT_GE(p["percent"].get<double>(), 0.0);
+    ASSERT_LE(p["percent"].get<double>(), 100.0);
+    ++texts;
+  }
+  ASSERT_EQ(apitest::wait_final(id), GIFEXPORT_STATE_DONE);
+  const std::string progress = gifexport_progress(id);
+  EXPECT_NE(progress.find("\"percent\":100.0,"), std::string::npos) << progress;
+  ASSERT_NO_THROW(p = json::parse(progress)) << progress;
+  EXPECT_EQ(p["percent"].get<double>(), 100.0);
+  EXPECT_EQ(p["total_ms"], 8000);
+
+  const std::string result = gifexport_result(id);
+  ASSERT_NO_THROW(p = json::parse(result)) << result;
+  EXPECT_EQ(p["out_path"], out);
+  EXPECT_EQ(p["fps"], 10);
+  EXPECT_EQ(p["frames"], 80);
+  EXPECT_EQ(p["out_size_bytes"], static_cast<int64_t>(apitest::read_file(out).size()));
 }
 
 TEST_F(ApiTest, FourStablePointersAndOneBadIdPointer) {
