@@ -14,6 +14,8 @@ struct ge_decode_state {
   // End of the latest fed frame (its pts plus its duration), in the stream's
   // time base; AV_NOPTS_VALUE until a frame with a timestamp has been fed.
   int64_t fed_end_ts = AV_NOPTS_VALUE;
+  // Timestamp of the first frame fed, where the rate stage starts counting.
+  int64_t first_fed_ts = AV_NOPTS_VALUE;
 };
 
 enum class ge_receive { need_input, input_drained, window_end, failed };
@@ -33,9 +35,31 @@ int64_t frame_duration_ts(const ge_run &r, const AVFrame *frame) {
   return std::max(gif_frame, av_rescale_q(1, av_inv_q(rate), tb));
 }
 
+// The rate stage gives one frame per GIF frame slot, from the slot in which
+// the first fed frame lands (rounded to the nearest) up to the slot in which
+// the end-of-stream time lands, that one excluded. An end within the first
+// slot (a window shorter than half a GIF frame, a lone frame shorter than one)
+// would give no frame at all: such an end is moved to the end of that slot,
+// so that a window into which a frame was fed gives at least one. Any later
+// end is left as it is.
+int64_t end_after_first_slot(const ge_run &r, const ge_decode_state &d, int64_t eos_ts) {
+  if (eos_ts == AV_NOPTS_VALUE || d.first_fed_ts == AV_NOPTS_VALUE) return eos_ts;
+  const AVRational tb = r.video->time_base;
+  const AVRational gif_tb{1, r.s->fps};
+  const int64_t first_slot = av_rescale_q_rnd(
+      d.first_fed_ts, tb, gif_tb,
+      static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+  const int64_t first_slot_end =
+      av_rescale_q_rnd(av_sat_add64(first_slot, 1), gif_tb, tb,
+                       static_cast<AVRounding>(AV_ROUND_UP | AV_ROUND_PASS_MINMAX));
+  if (first_slot_end == AV_NOPTS_VALUE) return eos_ts;
+  return std::max(eos_ts, first_slot_end);
+}
+
 // Closes the graph's input with a timestamp, so the rate stage emits every
 // frame up to it (without one it drops its last buffered frame).
-void signal_end_of_stream(ge_run &r, int64_t eos_ts) {
+void signal_end_of_stream(ge_run &r, const ge_decode_state &d, int64_t eos_ts) {
+  eos_ts = end_after_first_slot(r, d, eos_ts);
   // The graph has every frame it will get; a refusal here changes nothing
   // that the encode phase would not find out by itself.
   const int closed = av_buffersrc_close(r.m.buffersrc_ctx, eos_ts, AV_BUFFERSRC_FLAG_PUSH);
@@ -115,8 +139,10 @@ ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
     if (s->processed_ms.load(std::memory_order_relaxed) < frame_ms)
       s->processed_ms.store(frame_ms, std::memory_order_relaxed);
     if (has_pts) {
-      const int64_t end_ts = m.frame->pts + frame_duration_ts(r, m.frame);
+      // Saturating: a crafted file may put its timestamps near the limits.
+      const int64_t end_ts = av_sat_add64(m.frame->pts, frame_duration_ts(r, m.frame));
       if (d.fed_end_ts == AV_NOPTS_VALUE || d.fed_end_ts < end_ts) d.fed_end_ts = end_ts;
+      if (d.first_fed_ts == AV_NOPTS_VALUE) d.first_fed_ts = m.frame->pts;
     }
     // PUSH runs the frame through the rate and scale stages at once, so the
     // graph holds the window at output size rather than as decoded pictures.
@@ -149,7 +175,7 @@ ge_step ge_decode_phase(ge_run &r) {
         // window's end: a frame claiming to last an hour would otherwise be
         // repeated by the rate stage far beyond the 60 s the job allows.
         const int64_t window_end_ts = ge_window_ms_to_stream_ts(r, r.s->end_ms);
-        signal_end_of_stream(r, d.fed_end_ts == AV_NOPTS_VALUE
+        signal_end_of_stream(r, d, d.fed_end_ts == AV_NOPTS_VALUE
                                     ? AV_NOPTS_VALUE
                                     : std::min(d.fed_end_ts, window_end_ts));
         return ge_step::ok;
@@ -157,7 +183,7 @@ ge_step ge_decode_phase(ge_run &r) {
       case ge_receive::window_end:
         // Close at the window's end, not at the frame that ended it, so a
         // sparse input does not stretch the GIF past the window.
-        signal_end_of_stream(r, d.fed_end_ts == AV_NOPTS_VALUE
+        signal_end_of_stream(r, d, d.fed_end_ts == AV_NOPTS_VALUE
                                     ? AV_NOPTS_VALUE
                                     : ge_window_ms_to_stream_ts(r, r.s->end_ms));
         return ge_step::ok;

@@ -9,12 +9,17 @@ extern "C" {
 #include "session/job_files.h"
 #include "worker/worker_run.h"
 
+// Both saturate rather than overflow: a crafted file may put its start time
+// and timestamps near the 64-bit limits, and a rescale that does not fit
+// answers INT64_MIN.
 int64_t ge_window_ms_to_stream_ts(const ge_run &r, int64_t ms) {
-  return av_rescale_q(ms + r.input_start_ms, AVRational{1, 1000}, r.video->time_base);
+  return av_rescale_q(av_sat_add64(ms, r.input_start_ms), AVRational{1, 1000},
+                      r.video->time_base);
 }
 
 int64_t ge_stream_ts_to_window_ms(const ge_run &r, int64_t ts) {
-  return av_rescale_q(ts, r.video->time_base, AVRational{1, 1000}) - r.input_start_ms;
+  return av_sat_sub64(av_rescale_q(ts, r.video->time_base, AVRational{1, 1000}),
+                      r.input_start_ms);
 }
 
 namespace {

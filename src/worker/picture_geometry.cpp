@@ -31,12 +31,24 @@ ge_orientation ge_orientation_from_matrix(const int32_t *matrix) {
 }
 
 int ge_display_height(int target_width, int width, int height, AVRational sar, bool swaps_axes) {
-  if (sar.num <= 0 || sar.den <= 0 || sar.num == sar.den || width <= 0 || height <= 0) return -2;
+  if (width <= 0 || height <= 0) return -2;
+  // A pixel more than four times as wide as tall, or as tall as wide, is no
+  // real format (anamorphic video stays within 2:1) but a broken or crafted
+  // header: the picture is then shown with square pixels.
+  const bool sar_usable = sar.num > 0 && sar.den > 0 &&
+                          int64_t{sar.num} * GE_MAX_SAR_STRETCH >= sar.den &&
+                          int64_t{sar.den} * GE_MAX_SAR_STRETCH >= sar.num;
+  const bool square = !sar_usable || sar.num == sar.den;
   // Displayed size: the stored width stretched by the pixel aspect.
-  double shown_w = static_cast<double>(width) * sar.num / sar.den;
+  double shown_w = square ? width : static_cast<double>(width) * sar.num / sar.den;
   double shown_h = height;
   if (swaps_axes) std::swap(shown_w, shown_h);
+  const double max_height = static_cast<double>(target_width) * GE_MAX_HEIGHT_PER_WIDTH;
   const double exact = target_width * shown_h / shown_w;
+  // Pictures far taller than wide would make frames of gigabytes at a large
+  // width; they are squeezed to at most four times the width.
+  if (exact > max_height) return target_width * GE_MAX_HEIGHT_PER_WIDTH;
+  if (square) return -2;  // the scaler derives the height from the pixel grid
   const long even = 2 * std::lround(exact / 2.0);
   return even < 2 ? 2 : static_cast<int>(even);
 }

@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -47,6 +48,11 @@ const WindowCase kWindows[] = {
     {"late_window_reached_by_seek", 8000, 9000, 200, 25, 200, 25},
     {"odd_width_and_one_fps", 3000, 6000, 99, 1, 99, 3},
     {"clamped_width_and_rate", 1000, 2000, 10, 50, 64, 30},
+    // Windows shorter than half a GIF frame that still hold a source frame:
+    // each gives that frame once.
+    {"40ms_window_at_10fps", 1000, 1040, 320, 10, 320, 1},
+    {"30ms_window_at_15fps", 1000, 1030, 320, 15, 320, 1},
+    {"2ms_window_around_a_frame", 999, 1001, 320, 25, 320, 1},
 };
 
 class Window : public ApiTest, public ::testing::WithParamInterface<WindowCase> {};
@@ -73,7 +79,10 @@ TEST_P(Window, GifMatchesTheWindow) {
   EXPECT_EQ(result["out_size_bytes"], static_cast<int64_t>(apitest::read_file(out).size()));
 
   const int fps = result["fps"];
-  const int last_source_index = static_cast<int>(c.end_ms * 25 / 1000) - 1;
+  // The source frames inside the window, and the GIF frame slot of the first.
+  const int first_source_index = static_cast<int>((c.start_ms * 25 + 999) / 1000);
+  const int last_source_index = static_cast<int>((c.end_ms * 25 + 999) / 1000) - 1;
+  const int64_t first_slot = std::llround(first_source_index * fps / 25.0);
   for (size_t k = 0; k < gif.frames.size(); ++k) {
     // Frame k is shown at k/fps: GIF delays are in hundredths of a second.
     EXPECT_EQ(gif.frames[k].pts,
@@ -81,7 +90,8 @@ TEST_P(Window, GifMatchesTheWindow) {
         << "frame " << k;
     // Each frame shows the source frame at its time, the first one the
     // window's first; the end is exclusive.
-    const int expected = source_frame_for_slot(c.start_ms * fps / 1000 + static_cast<int64_t>(k), fps);
+    const int expected = std::min(
+        source_frame_for_slot(first_slot + static_cast<int64_t>(k), fps), last_source_index);
     EXPECT_EQ(frame_index(gif.frames[k]), expected) << "frame " << k;
     EXPECT_LE(frame_index(gif.frames[k]), last_source_index);
   }
@@ -116,6 +126,9 @@ const InputCase kInputs[] = {
      0, 1000, 15, 0},
     {"one_source_frame",
      spec_with([](fixture::ClipSpec &s) { s.frames = 1; }), 0, -1, 1, 0},
+    // A lone frame shorter than one GIF frame is still shown once.
+    {"one_frame_at_60fps",
+     spec_with([](fixture::ClipSpec &s) { s.frames = 1; s.fps = 60; }), 0, -1, 1, 0},
     // One frame that lasts an hour: shown for the window only, not the hour.
     {"hour_long_still",
      spec_with([](fixture::ClipSpec &s) {

@@ -66,19 +66,30 @@ INSTANTIATE_TEST_SUITE_P(Table, Rotation, ::testing::ValuesIn(kRotations),
 TEST_F(ApiTest, NonSquarePixelsKeepTheDisplayProportions) {
   const struct {
     const char *name;
+    int width, height;
     AVRational sar;
-    int expected_height;  // at 480 px from 720x576
-  } cases[] = {{"pal_wide", {64, 45}, 270}, {"narrow", {8, 9}, 432}, {"square", {1, 1}, 384}};
+    int gif_width, expected_height;
+  } cases[] = {
+      {"pal_wide", 720, 576, {64, 45}, 480, 270},
+      {"narrow", 720, 576, {8, 9}, 480, 432},
+      {"square", 720, 576, {1, 1}, 480, 384},
+      // A pixel 255 times as tall as wide is a broken header, not a format:
+      // the picture is shown with square pixels, not 64x12240.
+      {"broken_thin_pixels", 320, 240, {1, 255}, 64, 48},
+      {"broken_wide_pixels", 320, 240, {255, 1}, 64, 48},
+      // A picture eight times as tall as wide is squeezed to four times.
+      {"very_tall_picture", 64, 512, {1, 1}, 480, 1920},
+  };
   for (const auto &c : cases) {
     fixture::ClipSpec clip;
-    clip.width = 720;
-    clip.height = 576;
+    clip.width = c.width;
+    clip.height = c.height;
     clip.frames = 5;
     clip.sar = c.sar;
-    const std::string in = apitest::cached_clip(std::string("sar_") + c.name + ".mkv", clip);
+    const std::string in = apitest::cached_clip(std::string("sar_") + c.name + ".mp4", clip);
     ASSERT_FALSE(in.empty());
-    const fixture::DecodedVideo gif = convert(in, c.name, 0, -1);
-    EXPECT_EQ(gif.stream_width, 480) << c.name;
+    const fixture::DecodedVideo gif = convert(in, c.name, 0, -1, c.gif_width);
+    EXPECT_EQ(gif.stream_width, c.gif_width) << c.name;
     EXPECT_EQ(gif.stream_height, c.expected_height) << c.name;
   }
 }

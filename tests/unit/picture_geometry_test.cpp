@@ -60,6 +60,13 @@ TEST(DisplayHeight, KeepsTheDisplayProportions) {
       {480, 640, 360, {1, 1}, false, -2},     // square: the scaler derives it
       {480, 640, 360, {0, 1}, false, -2},     // unknown
       {64, 1920, 16, {1, 2}, false, 2},       // never below 2
+      {64, 320, 240, {1, 255}, false, -2},    // a broken ratio counts as square
+      {64, 320, 240, {5, 1}, false, -2},
+      {480, 720, 576, {1, 4}, false, 1536},   // 4:1 either way is still believed
+      {480, 64, 512, {1, 1}, false, 1920},    // too tall: four times the width
+      {480, 512, 64, {1, 1}, true, 1920},     // too tall once turned
+      {480, 720, 576, {1, 3}, false, 1152},
+      {480, 720, 576, {1, 4}, true, 150},
   };
   for (const auto &c : cases)
     EXPECT_EQ(ge_display_height(c.target, c.w, c.h, c.sar, c.swaps), c.expected)
