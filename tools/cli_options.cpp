@@ -1,16 +1,51 @@
 #include "cli_options.h"
 
-#include <cmath>
 #include <cstdlib>
+#include <limits>
 
 namespace {
 
-// A non-negative decimal number ("12", "2.5"), or nullopt.
-std::optional<double> parse_number(const std::string &text) {
+constexpr int64_t kMaxMs = std::numeric_limits<int64_t>::max();
+
+// A non-negative decimal number ("12", "2.5", ".5", "5.") split at its point.
+struct Decimal {
+  std::string whole, fraction;
+};
+
+std::optional<Decimal> split_decimal(const std::string &text) {
   if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos ||
       text.find('.') != text.rfind('.') || text == ".")
     return std::nullopt;
-  return std::strtod(text.c_str(), nullptr);
+  const size_t point = text.find('.');
+  if (point == std::string::npos) return Decimal{text, ""};
+  return Decimal{text.substr(0, point), text.substr(point + 1)};
+}
+
+// *acc = *acc * factor + add for non-negative operands; false, leaving *acc
+// as it was, when the result does not fit in int64_t.
+bool scale_add(int64_t *acc, int64_t factor, int64_t add) {
+  if (*acc > (kMaxMs - add) / factor) return false;
+  *acc = *acc * factor + add;
+  return true;
+}
+
+// Decimal digits (none: 0) as a number; false when it does not fit.
+bool whole_number(const std::string &digits, int64_t *value) {
+  *value = 0;
+  for (const char c : digits)
+    if (!scale_add(value, 10, c - '0')) return false;
+  return true;
+}
+
+// Milliseconds in a decimal number of seconds, the fraction rounded to the
+// nearest millisecond (halves up). Done on the digits, so every value is
+// exact and none can overflow unnoticed; false when it does not fit.
+bool seconds_to_ms(const Decimal &seconds, int64_t *ms) {
+  int64_t fraction_ms = 0;
+  for (size_t i = 0; i < 3; ++i)
+    fraction_ms = fraction_ms * 10 + (i < seconds.fraction.size() ? seconds.fraction[i] - '0' : 0);
+  if (seconds.fraction.size() > 3 && seconds.fraction[3] >= '5') ++fraction_ms;
+  return whole_number(seconds.whole, ms) && scale_add(ms, 1000, fraction_ms);
 }
 
 std::optional<int> parse_int(const std::string &text) {
@@ -22,36 +57,61 @@ std::optional<int> parse_int(const std::string &text) {
 
 }  // namespace
 
-std::optional<int64_t> parse_time_ms(const std::string &text) {
+std::optional<int64_t> parse_time_ms(const std::string &text, bool *too_large) {
+  bool overflow = false;
+  if (too_large == nullptr) too_large = &overflow;
+  *too_large = false;
+  int64_t ms = 0;
   if (!text.empty() && text.back() == 's') {
-    const auto seconds = parse_number(text.substr(0, text.size() - 1));
+    const auto seconds = split_decimal(text.substr(0, text.size() - 1));
     if (!seconds) return std::nullopt;
-    return static_cast<int64_t>(std::llround(*seconds * 1000.0));
+    if (!seconds_to_ms(*seconds, &ms)) {
+      *too_large = true;
+      return std::nullopt;
+    }
+    return ms;
   }
   if (text.find(':') == std::string::npos) {
-    if (text.find('.') != std::string::npos) return std::nullopt;  // "2.5" needs its unit
-    const auto ms = parse_number(text);
-    if (!ms || text.size() > 15) return std::nullopt;
-    return static_cast<int64_t>(*ms);
+    // Plain milliseconds are whole: "2.5" needs its unit.
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
+    if (!whole_number(text, &ms)) {
+      *too_large = true;
+      return std::nullopt;
+    }
+    return ms;
   }
-  // Clock form: [h:]m:s[.fraction], each field after the first below 60.
-  double total = 0;
-  size_t begin = 0;
-  int fields = 0;
-  for (;;) {
+  // Clock form: [h:]m:s[.fraction], each field after the first below 60;
+  // only the seconds may have a fraction.
+  std::vector<Decimal> fields;
+  for (size_t begin = 0;;) {
     const size_t colon = text.find(':', begin);
-    const std::string part = text.substr(begin, colon == std::string::npos ? colon : colon - begin);
-    const auto value = parse_number(part);
     const bool last = colon == std::string::npos;
-    if (!value || (!last && part.find('.') != std::string::npos)) return std::nullopt;
-    if (fields > 0 && *value >= 60) return std::nullopt;
-    total = total * 60 + *value;
-    ++fields;
+    const auto field = split_decimal(text.substr(begin, last ? colon : colon - begin));
+    if (!field || (!last && !field->fraction.empty())) return std::nullopt;
+    fields.push_back(*field);
     if (last) break;
     begin = colon + 1;
   }
-  if (fields > 3) return std::nullopt;
-  return static_cast<int64_t>(std::llround(total * 1000.0));
+  if (fields.size() > 3) return std::nullopt;
+  // Hours and minutes (or minutes alone) are summed as minutes, then the
+  // seconds are added in milliseconds. Only the first field can be too
+  // large: a later one that does not fit is not below 60 either.
+  int64_t total = 0;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    int64_t whole = 0;
+    const bool fits = whole_number(fields[i].whole, &whole);
+    if (i > 0 && (!fits || whole >= 60)) return std::nullopt;
+    const bool last = i + 1 == fields.size();
+    int64_t seconds_ms = 0;
+    if (last) seconds_to_ms(fields[i], &seconds_ms);  // below 60 s: it fits
+    if (!fits || !(last ? scale_add(&total, 60000, seconds_ms)
+                        : scale_add(&total, i == 0 ? 1 : 60, whole))) {
+      *too_large = true;
+      return std::nullopt;
+    }
+  }
+  return total;
 }
 
 std::optional<ConvertOptions> parse_convert(const std::vector<std::string> &args,
@@ -69,7 +129,12 @@ std::optional<ConvertOptions> parse_convert(const std::vector<std::string> &args
       o.quiet = true;
     } else if (a == "--start" || a == "--end") {
       const std::string *v = value();
-      const auto ms = v ? parse_time_ms(*v) : std::nullopt;
+      bool too_large = false;
+      const auto ms = v ? parse_time_ms(*v, &too_large) : std::nullopt;
+      if (too_large) {
+        *error = a + " " + *v + " is too large: times must fit in 64-bit milliseconds";
+        return std::nullopt;
+      }
       if (!ms) {
         *error = a + " needs a time: milliseconds, seconds (2.5s) or clock form (1:02.5)";
         return std::nullopt;

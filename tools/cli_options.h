@@ -7,8 +7,10 @@
 #include <vector>
 
 // A time given as milliseconds ("1500"), seconds ("2.5s") or clock form
-// ("1:02.5", "1:02:03"); nullopt when the text is none of these.
-std::optional<int64_t> parse_time_ms(const std::string &text);
+// ("1:02.5", "1:02:03"), rounded to the nearest millisecond; nullopt when the
+// text is none of these, or when it is one of them but does not fit in
+// 64-bit milliseconds (then *too_large, when given, is set).
+std::optional<int64_t> parse_time_ms(const std::string &text, bool *too_large = nullptr);
 
 struct ConvertOptions {
   std::string in, out;

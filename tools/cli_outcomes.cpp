@@ -1,5 +1,6 @@
 #include "cli_outcomes.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include "gifexport.h"
@@ -49,7 +50,22 @@ const FailureRow kFailureRows[] = {
     {"write failed", {31, "writing the GIF failed (disk full?); nothing was kept"}},
 };
 
+constexpr Outcome kNoDuration{
+    3, "the input reports no duration, so no window of it can be exported"};
+
+const Outcome kHangup{EXIT_HANGUP, "hung up (SIGHUP); no file was left"};
+const Outcome kInterrupted{EXIT_INTERRUPTED, "interrupted; no file was left"};
+const Outcome kTerminated{EXIT_TERMINATED, "terminated (SIGTERM); no file was left"};
+
 }  // namespace
+
+Outcome no_duration_outcome() { return kNoDuration; }
+
+Outcome signal_outcome(int signal_number) {
+  if (signal_number == SIGINT) return kInterrupted;
+  if (signal_number == SIGHUP) return kHangup;
+  return kTerminated;
+}
 
 Outcome start_outcome(int code) {
   for (const auto &row : kStartRows)
@@ -73,10 +89,15 @@ std::string exit_code_table() {
   add(EXIT_OK, "done");
   add(EXIT_PROBE_NOT_OK, "probe: the file cannot be described");
   add(EXIT_USAGE, "usage error");
-  for (const auto &row : kStartRows) add(row.outcome.exit_code, row.outcome.message);
+  for (const auto &row : kStartRows) {
+    add(row.outcome.exit_code, row.outcome.message);
+    if (row.code == GIFEXPORT_ERR_ARGS) add(kNoDuration.exit_code, kNoDuration.message);
+  }
   add(EXIT_SAMPLE_FAILED, "demo: the sample clip could not be made");
   add(EXIT_UNKNOWN_FAILURE, "a failure this tool does not know");
   for (const auto &row : kFailureRows) add(row.outcome.exit_code, row.outcome.message);
-  add(EXIT_INTERRUPTED, "interrupted (Ctrl-C or SIGTERM); no file is left");
+  add(EXIT_HANGUP, "hung up (SIGHUP): the export was stopped; no file is left");
+  add(EXIT_INTERRUPTED, "interrupted (Ctrl-C, SIGINT): the export was stopped; no file is left");
+  add(EXIT_TERMINATED, "terminated (SIGTERM): the export was stopped; no file is left");
   return table;
 }
