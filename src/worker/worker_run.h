@@ -63,9 +63,11 @@ struct ge_run {
   // The picture the filter graph was built for; frames of another size or
   // format are not fed (the palette stage would write past its buffers).
   int source_width = 0, source_height = 0, source_format = -1;
-  // Checks of where a seek landed: the first video packet after it must be a
-  // key frame and the first frame decoded must not lie after the window's
-  // start; otherwise the run seeks further back.
+  // Checks of where a seek landed. seek_check_packet: video packets are
+  // dropped until the first key frame, and the run seeks further back if one
+  // of them is shown in the window or that key frame after its start.
+  // seek_check_frame: the first frame decoded must not lie after the window's
+  // start, or the run seeks further back. seek_retries counts those seeks.
   bool seek_check_packet = false;
   bool seek_check_frame = false;
   int seek_retries = 0;
@@ -88,8 +90,9 @@ int64_t ge_stream_ts_to_window_ms(const ge_run &r, int64_t ts);
 // Stage 7: asks the demuxer for a position at or before the window's start
 // (only for a start above 0) and arms the checks of where it landed.
 void ge_seek_to_window_start(ge_run &r);
-// True when the first video packet after a seek is no key frame; the run has
-// then sought further back and the packet is to be dropped.
+// True when a video packet after a seek is to be dropped: it comes before
+// the first key frame, or it shows that decoding from there would miss frames
+// of the window, in which case the run has sought further back.
 bool ge_seek_landed_late_packet(ge_run &r, const AVPacket *pkt);
 // True when the first frame after a seek lies after the window's start; the
 // run has then sought further back and the frame is to be dropped.
