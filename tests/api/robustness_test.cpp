@@ -326,3 +326,46 @@ TEST_F(ApiTest, PictureSizeChangeMidStreamIsSafe) {
 }
 
 }  // namespace
+
+namespace {
+
+// Timestamps near the 64-bit limits, as a crafted file may carry them: every
+// window of such a file ends in a final state (and, under the sanitizers,
+// without an overflow in the library's arithmetic).
+TEST_F(ApiTest, TimestampsNearTheLimitsEndCleanly) {
+  const struct {
+    const char *name, *format;
+    int64_t offset;  // added to every timestamp, in milliseconds
+  } cases[] = {
+      {"matroska_2_62", "matroska", int64_t{1} << 62},
+      {"matroska_wrapped", "matroska", INT64_MAX - 1000},
+      {"nut_max_100", "nut", INT64_MAX / 100},
+      {"mp4_max_100", "mp4", INT64_MAX / 100},
+  };
+  for (const auto &c : cases) {
+    fixture::ClipSpec clip;
+    clip.format = c.format;
+    clip.time_base = AVRational{1, 1000};
+    clip.frames = 10;
+    clip.pts_offset = c.offset;
+    std::string why;
+    const std::string in = apitest::cached_clip(std::string("limits_") + c.name, clip, &why);
+    if (in.empty()) {
+      ADD_FAILURE() << c.name << ": generator: " << why;
+      continue;
+    }
+    EXPECT_FALSE(json::parse(gifexport_probe(in.c_str()), nullptr, false).is_discarded());
+    for (const int64_t start : {int64_t{0}, int64_t{200}}) {
+      const apitest::JobEnd end = apitest::run_job(in, apitest::scratch_path("limits.gif"), start,
+                                                   -1, 64, 5);
+      EXPECT_TRUE(kStartResults.count(end.id)) << c.name;
+      if (end.id < 0) continue;
+      EXPECT_TRUE(end.status == GIFEXPORT_STATE_DONE || end.status == GIFEXPORT_STATE_FAILED)
+          << c.name << " from " << start << ": " << end.status;
+      EXPECT_FALSE(json::parse(gifexport_result(end.id), nullptr, false).is_discarded());
+      gifexport_free(end.id);
+    }
+  }
+}
+
+}  // namespace

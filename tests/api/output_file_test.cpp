@@ -1,0 +1,153 @@
+// The GIF appears at its path only when it is complete: until then whatever
+// stood there stays, and no ending, not even the host's process going away,
+// leaves a partial GIF under the output's name.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "api/api_fixture.h"
+
+namespace {
+
+using apitest::ApiTest;
+using nlohmann::json;
+
+// A folder of its own for each test, so its listing shows every file a job
+// left there.
+std::string fresh_dir(const std::string &name) {
+  const std::string dir = apitest::scratch_path(name);
+  EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
+  return dir;
+}
+
+std::vector<std::string> listing(const std::string &dir) {
+  std::vector<std::string> names;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (const dirent *e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+bool is_gif(const std::string &path) { return apitest::read_file(path).substr(0, 6) == "GIF89a"; }
+
+bool is_link(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Long enough an encode phase (300 frames) to be looked at while it runs.
+int start_long_job(const std::string &out) {
+  return gifexport_start(apitest::indexed_clip_10s().c_str(), out.c_str(), 0, -1, 320, 30);
+}
+
+bool encoding(int id) {
+  const json p = json::parse(gifexport_progress(id));
+  return p["state"] == GIFEXPORT_STATE_RUNNING && p["frames"] > 0;
+}
+
+TEST_F(ApiTest, GifReplacesAnOlderFileOnlyWhenComplete) {
+  const std::string dir = fresh_dir("complete");
+  const std::string out = dir + "/out.gif";
+  apitest::write_file(out, "older file");
+  const int id = start_long_job(out);
+  ASSERT_EQ(id, 0);
+  ASSERT_TRUE(apitest::wait_until([&] { return encoding(id) || gifexport_status(id) > 2; }));
+  int looks = 0;
+  while (encoding(id)) {
+    // Frames are being written, but not under the output's name.
+    const std::string seen = apitest::read_file(out);
+    const size_t files = listing(dir).size();
+    if (!encoding(id)) break;  // done meanwhile: what was seen may be the GIF
+    EXPECT_EQ(seen, "older file");
+    EXPECT_EQ(files, 2u) << "the older file and the one being written";
+    ++looks;
+  }
+  EXPECT_GT(looks, 0) << "the encode phase ended before it could be looked at";
+  ASSERT_EQ(apitest::wait_final(id), GIFEXPORT_STATE_DONE) << gifexport_result(id);
+  EXPECT_TRUE(is_gif(out));
+  EXPECT_EQ(json::parse(gifexport_result(id))["out_size_bytes"],
+            static_cast<int64_t>(apitest::read_file(out).size()));
+  EXPECT_EQ(listing(dir), std::vector<std::string>{"out.gif"});
+}
+
+TEST_F(ApiTest, EndingsWithoutAGifLeaveNoFileInTheFolder) {
+  const std::string dir = fresh_dir("no_leftovers");
+  const std::string out = dir + "/out.gif";
+  // Cancelled while encoding.
+  ASSERT_EQ(start_long_job(out), 0);
+  ASSERT_TRUE(apitest::wait_until([&] { return encoding(0) || gifexport_status(0) > 2; }));
+  gifexport_cancel(0);
+  EXPECT_EQ(apitest::wait_final(0), GIFEXPORT_STATE_CANCELLED);
+  EXPECT_TRUE(listing(dir).empty());
+  gifexport_free(0);
+  // Freed while encoding.
+  ASSERT_EQ(start_long_job(out), 0);
+  ASSERT_TRUE(apitest::wait_until([&] { return encoding(0) || gifexport_status(0) > 2; }));
+  gifexport_free(0);
+  EXPECT_TRUE(listing(dir).empty());
+}
+
+// The host's process ends in the middle of the encode phase (returning from
+// main, killed, its terminal closed): no truncated GIF takes the output's
+// name. Only the hidden file being written may stay behind.
+TEST_F(ApiTest, HostEndingMidEncodeLeavesNoPartialGif) {
+  const std::string dir = fresh_dir("host_exit");
+  const std::string out = dir + "/out.gif";
+  const std::string in = apitest::indexed_clip_10s();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int id = start_long_job(out);
+    if (id < 0) _exit(2);
+    apitest::wait_until([&] { return encoding(id) || gifexport_status(id) > 2; });
+    _exit(gifexport_status(id) == GIFEXPORT_STATE_RUNNING ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "the child's job was not in its encode phase";
+  EXPECT_FALSE(apitest::file_exists(out));
+  for (const std::string &name : listing(dir)) EXPECT_EQ(name[0], '.') << name;
+}
+
+TEST_F(ApiTest, LinkedOutputReplacesTheLinkTarget) {
+  const std::string dir = fresh_dir("linked");
+  apitest::write_file(dir + "/target.gif", "older file");
+  ASSERT_EQ(symlink("target.gif", (dir + "/link.gif").c_str()), 0);
+  ASSERT_EQ(symlink("not_yet.gif", (dir + "/dangling.gif").c_str()), 0);
+  for (const char *name : {"link.gif", "dangling.gif"}) {
+    const std::string out = dir + "/" + name;
+    const apitest::JobEnd end = apitest::run_job(apitest::indexed_clip_10s(), out, 0, 500, 64, 5);
+    ASSERT_EQ(end.status, GIFEXPORT_STATE_DONE) << name << ": " << gifexport_result(end.id);
+    EXPECT_EQ(json::parse(gifexport_result(end.id))["out_size_bytes"],
+              static_cast<int64_t>(apitest::read_file(out).size()))
+        << name;
+    gifexport_free(end.id);
+    EXPECT_TRUE(is_link(out)) << name;
+    EXPECT_TRUE(is_gif(out)) << name;
+  }
+  EXPECT_TRUE(is_gif(dir + "/target.gif"));
+  EXPECT_TRUE(is_gif(dir + "/not_yet.gif"));
+  EXPECT_EQ(listing(dir).size(), 4u);
+}
+
+// A device cannot be replaced by a file: it is written as it is.
+TEST_F(ApiTest, DeviceOutputIsWrittenDirectly) {
+  struct stat before;
+  if (stat("/dev/null", &before) != 0 || !S_ISCHR(before.st_mode)) GTEST_SKIP() << "no /dev/null";
+  const apitest::JobEnd end = apitest::run_job(apitest::indexed_clip_10s(), "/dev/null", 0, 500, 64, 5);
+  EXPECT_EQ(end.status, GIFEXPORT_STATE_DONE) << gifexport_result(end.id);
+  gifexport_free(end.id);
+  struct stat after;
+  ASSERT_EQ(stat("/dev/null", &after), 0);
+  EXPECT_TRUE(S_ISCHR(after.st_mode));
+}
+
+}  // namespace
