@@ -6,9 +6,16 @@
  * gifexport_status / gifexport_progress / gifexport_result, may be stopped
  * with gifexport_cancel and is always released with gifexport_free.
  *
- * Every text returned is NUL-terminated, owned by the library and valid while
- * the library is loaded; never free it and never write through it. The
- * library takes no locks, so a host keeps four rules:
+ * Every text returned is NUL-terminated valid UTF-8 JSON (the version: plain
+ * text), owned by the library. The pointer stays valid while the library is
+ * loaded; the text it points to is replaced by the next call of the same
+ * function (for the same id) and cleared when a new job claims the slot, so
+ * copy what you keep. Never free it and never write through it.
+ *
+ * Paths are UTF-8 byte strings naming local files; a leading "file:" is read
+ * as the path after it, and nothing else is taken as a URL. The failure texts
+ * of a failed job are listed with their meaning in the README ("Failure
+ * texts"). The library takes no locks, so a host keeps four rules:
  *   - calls of gifexport_start do not overlap one another;
  *   - calls of gifexport_free for the same id do not overlap one another;
  *   - calls of one report function for the same id do not overlap one another;
@@ -62,9 +69,11 @@ GIFEXPORT_API const char *GIFEXPORT_CALL gifexport_probe(const char *path);
  *  (1..30, <= 0 gives 15) are clamped. Both paths are copied; at most 1198
  *  bytes each. Blocks while the input is opened and checked.
  *  Returns the session id (0 or 1) or a GIFEXPORT_ERR_* code. An output path
- *  naming the same file as the input is refused with GIFEXPORT_ERR_ARGS.
+ *  naming the same file as the input, or a FIFO or socket, is refused with
+ *  GIFEXPORT_ERR_ARGS; so is an input whose container reports no duration.
  *  The output path belongs to the job: unless the job ends done, any file
- *  there is removed. Threads: any, but start calls must not overlap. */
+ *  there is removed. The GIF is written to a temporary file beside it and
+ *  moved there once complete. Threads: any, but start calls must not overlap. */
 GIFEXPORT_API int GIFEXPORT_CALL gifexport_start(const char *in_path, const char *out_path,
                                                  int64_t start_ms, int64_t end_ms,
                                                  int width, int fps);
