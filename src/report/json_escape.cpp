@@ -9,6 +9,17 @@ const char *const GE_BAD_ID_JSON = "{\"error\":\"bad id\"}";
 
 namespace {
 
+// Bytes copied as they are: printable ASCII other than the quote and the
+// backslash. Runs of them are the common case and are copied at once.
+struct PlainTable {
+  bool byte[256];
+  constexpr PlainTable() : byte() {
+    for (int c = 0x20; c < 0x80; ++c) byte[c] = c != '"' && c != '\\';
+  }
+};
+constexpr PlainTable kPlainTable;
+constexpr const bool *kPlain = kPlainTable.byte;
+
 // U+FFFD, written for each invalid part of the input.
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 constexpr uint64_t kReplacementLength = 3;
@@ -59,15 +70,22 @@ void json_escape(const char *src, char *dst, uint64_t capacity) {
   // A unit of n bytes is written only while pos + max(n, 2) < capacity, and
   // the text ends at the first unit that does not fit: a pair or a sequence
   // is never split and the terminator always fits. With capacity 3 or more
-  // the first unit of one or two bytes always fits.
-  while (*in != '\0') {
+  // the first unit of one or two bytes always fits. So no unit starts at or
+  // after `limit`.
+  const uint64_t limit = capacity > 2 ? capacity - 2 : 0;
+  for (;;) {
+    // A run of plain bytes is copied at once.
+    const uint64_t room = pos < limit ? limit - pos : 0;
+    uint64_t run = 0;
+    while (run < room && kPlain[in[run]]) ++run;
+    std::memcpy(dst + pos, in, run);
+    pos += run;
+    in += run;
     const unsigned char c = *in;
-    if (c < 0x80) {
-      if (pos + 2 >= capacity) break;
+    if (c == '\0' || pos >= limit) break;
+    if (c < 0x80) {  // a quote or a backslash is escaped, a control byte dropped
       if (c == '"' || c == '\\') {
         dst[pos++] = '\\';
-        dst[pos++] = static_cast<char>(c);
-      } else if (c >= 0x20) {
         dst[pos++] = static_cast<char>(c);
       }
       ++in;
@@ -77,7 +95,8 @@ void json_escape(const char *src, char *dst, uint64_t capacity) {
     const bool valid = utf8_sequence(in, &length);
     const uint64_t n = valid ? static_cast<uint64_t>(length) : kReplacementLength;
     if (pos + n >= capacity) break;  // n is at least 2 here
-    std::memcpy(dst + pos, valid ? reinterpret_cast<const char *>(in) : kReplacement, n);
+    const char *unit = valid ? reinterpret_cast<const char *>(in) : kReplacement;
+    for (uint64_t k = 0; k < n; ++k) dst[pos + k] = unit[k];
     pos += n;
     in += length;
   }
