@@ -1,0 +1,44 @@
+// Window milliseconds and stream timestamps, converted both ways with
+// timestamps and start times from a crafted file near the 64-bit limits: the
+// results saturate instead of overflowing.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "worker/worker_run.h"
+
+namespace {
+
+struct TimeCase {
+  AVRational time_base;
+  int64_t input_start_ms;
+  int64_t ts;       // for the conversion to window ms
+  int64_t ts_ms;    // its expected window ms
+  int64_t ms;       // for the conversion to a stream timestamp
+  int64_t ms_ts;    // its expected timestamp
+};
+
+TEST(WindowTime, SaturatesAtTheLimits) {
+  const TimeCase cases[] = {
+      // An ordinary transport stream: 90 kHz, timestamps from 1.4 s.
+      {{1, 90000}, 1400, 126000 + 90000, 1000, 1000, 216000},
+      // A timestamp whose milliseconds do not fit: the rescale answers
+      // INT64_MIN, from which the start is not subtracted again.
+      {{1, 1}, 1000, INT64_MAX, INT64_MIN, 0, 1},
+      // A start time near the top: window ms added to it stop at the limit.
+      {{1, 1000}, INT64_MAX - 10, INT64_MAX, 10, 1000, INT64_MAX},
+      // A start time near the bottom, a timestamp near the top.
+      {{1, 1000}, INT64_MIN + 10, INT64_MAX - 5, INT64_MAX, -5000, INT64_MIN + 1},
+  };
+  for (const TimeCase &c : cases) {
+    AVStream video{};
+    video.time_base = c.time_base;
+    ge_run r;
+    r.video = &video;
+    r.input_start_ms = c.input_start_ms;
+    EXPECT_EQ(ge_stream_ts_to_window_ms(r, c.ts), c.ts_ms) << c.ts;
+    EXPECT_EQ(ge_window_ms_to_stream_ts(r, c.ms), c.ms_ts) << c.ms;
+  }
+}
+
+}  // namespace
