@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Copies src into dst (capacity bytes, at least 3) as the body of a JSON
+// Copies src into dst (capacity bytes, at least 1) as the body of a JSON
 // string. A backslash goes before each quote and backslash; bytes 0x01-0x1F
 // are dropped; 0x7F and every valid UTF-8 sequence pass unchanged. Bytes that
 // are not valid UTF-8 become U+FFFD (EF BF BD), one per maximal subpart: a
@@ -18,7 +18,8 @@
 // replacement) of n bytes is written only while pos + max(n, 2) < capacity;
 // the text ends at the first one that does not fit. So a pair or a sequence
 // is never split, the result is always valid UTF-8 and the terminator always
-// fits; dst is always terminated.
+// fits; dst is always terminated. From capacity 3 on, a first unit of one or
+// two bytes always fits; below 3 the text is empty.
 void json_escape(const char *src, char *dst, uint64_t capacity);
 
 // Room json_fixed needs: a sign, 309 integer digits (the largest double), the
