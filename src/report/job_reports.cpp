@@ -9,7 +9,12 @@
 namespace {
 
 constexpr uint64_t GE_ERROR_ESCAPE_CAP = 512;
-constexpr uint64_t GE_PATH_ESCAPE_CAP = 2048;
+// Every path byte becomes at most three (a quote two, a byte that is not
+// UTF-8 the three of U+FFFD), so the longest accepted path is never cut.
+constexpr uint64_t GE_PATH_ESCAPE_CAP = 3 * GE_MAX_PATH_LEN + 1;
+// The result's other fields take at most 300 bytes, so its text is never cut.
+static_assert(GE_PATH_ESCAPE_CAP - 1 + 300 < GE_RESULT_CAP, "result text must hold the path");
+static_assert(GE_ERROR_ESCAPE_CAP - 1 + 100 < GE_RESULT_CAP, "result text must hold the error");
 
 }  // namespace
 

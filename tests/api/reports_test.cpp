@@ -1,9 +1,13 @@
 // The texts a host reads: exact templates, key order, escaping, pointers.
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <regex>
 #include <set>
 #include <string>
@@ -108,6 +112,36 @@ TEST_F(ApiTest, OutputPathThatIsNotUtf8StillGivesJson) {
   EXPECT_EQ(gif.substr(0, 6), "GIF89a");
   EXPECT_EQ(r["out_size_bytes"], static_cast<int64_t>(gif.size()));
   EXPECT_FALSE(apitest::file_exists(shown));
+}
+
+TEST_F(ApiTest, LongestPathOfInvalidBytesComesBackWhole) {
+  // Each byte that is not UTF-8 takes three in the text (U+FFFD); the
+  // longest path a job accepts still comes back whole, not cut.
+  const std::string fffd = "\xef\xbf\xbd";
+  auto replaced = [&](size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += fffd;
+    return s;
+  };
+  const size_t kLongest = 1198, kPart = 150;
+  std::string dir = apitest::scratch_dir(), shown = dir;
+  while (dir.size() + 1 + kPart + 1 + 100 <= kLongest) {
+    dir += "/" + std::string(kPart, '\xff');
+    shown += "/" + replaced(kPart);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0) << std::strerror(errno);
+  }
+  const size_t name = kLongest - dir.size() - 1 - 4;
+  const std::string out = dir + "/" + std::string(name, '\xfe') + ".gif";
+  shown += "/" + replaced(name) + ".gif";
+  ASSERT_EQ(out.size(), kLongest);
+  const int id = gifexport_start(apitest::indexed_clip_10s().c_str(), out.c_str(), 0, 200, 64, 5);
+  ASSERT_EQ(id, 0);
+  ASSERT_EQ(apitest::wait_final(id), GIFEXPORT_STATE_DONE);
+  const std::string result = gifexport_result(id);
+  json r;
+  ASSERT_NO_THROW(r = json::parse(result)) << result;
+  EXPECT_EQ(r["out_path"], shown);
+  EXPECT_EQ(r["out_size_bytes"], static_cast<int64_t>(apitest::read_file(out).size()));
 }
 
 // Switches the whole process to a German UTF-8 locale, whose decimal point
