@@ -46,12 +46,15 @@ void remove_file_only(const char *path) {
 // there is nothing to undo, so the handler ends the tool at once: a probe
 // or an open that hangs on a slow input must not outlast Ctrl-C. Once
 // gifexport_start has returned a job, the handler only counts: the first
-// signal makes the job loop cancel the export and wait for it; a second one
-// makes it stop waiting and free the job at once (freeing cancels, waits for
-// the worker, which polls for cancellation often, and removes the unfinished
-// GIF). Either way the tool exits with 128 + the number of the first signal.
+// signal makes the job loop cancel the export and wait for it to end; a
+// second one makes it stop waiting and free the job (freeing cancels, waits
+// for the worker, which polls for cancellation often, and removes the
+// unfinished GIF). While a job stopped by a signal is being freed, a further
+// signal ends the tool at once, removing the output itself: the worker may
+// be stuck in a write or read that does not return. The tool exits with
+// 128 + the number of the first signal.
 //
-// The worker's output file is only created after the whole window has been
+// The worker creates the output file only after the whole window has been
 // decoded, long after gifexport_start has returned, so ending at once during
 // the start leaves no partial GIF.
 enum SignalMode : int { kEndAtOnce, kCountForJobLoop };
@@ -62,9 +65,10 @@ static_assert(std::atomic<const char *>::is_always_lock_free, "the signal handle
 std::atomic<int> g_signal_mode{kEndAtOnce};
 std::atomic<int> g_signal_count{0};
 std::atomic<int> g_first_signal{0};
-// A file of the tool's own making (the demo's sample clip) that ending at
-// once removes, or null.
-std::atomic<const char *> g_scratch_file{nullptr};
+// Files that ending at once removes, or null: the demo's sample clip while
+// the demo runs, the output of a job stopped by a signal while it is freed.
+std::atomic<const char *> g_sample_file{nullptr};
+std::atomic<const char *> g_stopped_output{nullptr};
 
 struct SignalText {
   int number;
@@ -80,10 +84,12 @@ extern "C" void on_signal(int number) {
   g_signal_count.fetch_add(1);
   if (g_signal_mode.load() == kEndAtOnce) {
     // Only async-signal-safe calls from here on.
-    if (const char *scratch = g_scratch_file.load()) remove_file_only(scratch);
+    for (const auto *file : {&g_sample_file, &g_stopped_output})
+      if (const char *path = file->load()) remove_file_only(path);
+    const int first = g_first_signal.load();
     for (const auto &t : g_signal_texts)
-      if (t.number == number && write(STDERR_FILENO, t.text, t.length) < 0) break;
-    _exit(128 + number);
+      if (t.number == first && write(STDERR_FILENO, t.text, t.length) < 0) break;
+    _exit(128 + first);
   }
   errno = saved_errno;
 }
@@ -315,8 +321,12 @@ int convert(const ConvertOptions &o) {
   }
   if (g_signal_count.load() > 0) {
     view.finish();
+    g_stopped_output.store(o.out.c_str());
+    g_signal_mode.store(kEndAtOnce);
     job.release();
-    return end_for_signal(o.out);
+    const int rc = end_for_signal(o.out);
+    g_stopped_output.store(nullptr);
+    return rc;
   }
   view.show(parse_report(valid_utf8(gifexport_progress(id))), fps);
   view.finish();
@@ -361,13 +371,13 @@ int probe(const std::string &path, bool raw) {
 
 int demo(const std::string &out) {
   const std::string sample = out + ".sample.mp4";
-  g_scratch_file.store(sample.c_str());  // a signal while it is made removes it
+  g_sample_file.store(sample.c_str());  // a signal while it is made removes it
   std::string err;
   std::printf("making a 5 s sample clip ...\n");
   std::fflush(stdout);
   if (!make_sample_clip(sample, 5, &err)) {
     remove_file_only(sample.c_str());
-    g_scratch_file.store(nullptr);
+    g_sample_file.store(nullptr);
     return fail({EXIT_SAMPLE_FAILED, "the sample clip could not be made: "}, err);
   }
   ConvertOptions o;
@@ -375,7 +385,7 @@ int demo(const std::string &out) {
   o.out = out;
   const int rc = convert(o);
   remove_file_only(sample.c_str());
-  g_scratch_file.store(nullptr);
+  g_sample_file.store(nullptr);
   if (rc == EXIT_OK) std::printf("GIF written to %s\n", out.c_str());
   return rc;
 }

@@ -140,7 +140,7 @@ std::string raw_h264_clip() {
 }
 
 // 10 s, 320x240: at 480 px and 30 fps its encoding lasts long enough to be
-// caught with the GIF half written.
+// caught with the GIF half written, most of the time.
 std::string ten_second_clip() {
   return clip("long.mp4", [](fixture::ClipSpec &c) { c.frames = 250; });
 }
@@ -330,6 +330,39 @@ bool holds_open(pid_t pid, const std::string &path) {
   return false;
 }
 
+// Whether a thread of process pid is in a write to path, as /proc shows it.
+bool writing_to(pid_t pid, const std::string &path) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::error_code ec;
+  for (const auto &fd : std::filesystem::directory_iterator(proc + "/fd", ec)) {
+    std::error_code link_error;
+    if (std::filesystem::read_symlink(fd.path(), link_error) != path) continue;
+    char fd_arg[32];
+    std::snprintf(fd_arg, sizeof fd_arg, "0x%x", std::stoi(fd.path().filename().string()));
+    std::error_code task_error;
+    for (const auto &task : std::filesystem::directory_iterator(proc + "/task", task_error)) {
+      std::ifstream in(task.path() / "syscall");
+      std::string number, first_arg;
+      if (in >> number >> first_arg && number == std::to_string(SYS_write) && first_arg == fd_arg)
+        return true;
+    }
+  }
+  return false;
+}
+
+enum class MainThreadCall { kUnknown, kWriteToStderr, kOther };
+
+// What the main thread of pid is doing, as /proc shows it (kUnknown when
+// /proc does not tell).
+MainThreadCall main_thread_call(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+  std::string number, first_arg;
+  if (!(in >> number)) return MainThreadCall::kUnknown;
+  in >> first_arg;  // none while the thread runs
+  return number == std::to_string(SYS_write) && first_arg == "0x2" ? MainThreadCall::kWriteToStderr
+                                                                    : MainThreadCall::kOther;
+}
+
 const char *signal_name(int number) {
   return number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : number == SIGHUP ? "SIGHUP" : "?";
 }
@@ -354,6 +387,7 @@ TEST(CliSignals, WithoutAJobASignalEndsTheToolAtOnce) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.args[0] + " " + signal_name(c.signal_number));
+    std::remove(out.c_str());
     const std::string so = dir() + "/at_once_out", se = dir() + "/at_once_err";
     const pid_t pid = spawn(c.args, so, se);
     ASSERT_TRUE(wait_for([&] { return holds_open(pid, terminal.slave()); }));
@@ -396,18 +430,62 @@ TEST(CliSignals, DuringAnExportTheJobIsStoppedAndItsHalfWrittenGifRemoved) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(signal_name(c.signals[0])) + " x" + std::to_string(c.signals.size()));
-    const std::string so = dir() + "/half_out", se = dir() + "/half_err";
-    const pid_t pid = spawn({"convert", in, out, "--fps", "30", "--quiet"}, so, se);
+    ToolRun r;
     // The GIF is created when encoding begins, after the whole window has
-    // been decoded; encoding 300 frames takes far longer than this wait.
-    ASSERT_TRUE(wait_for([&] { return exists(out); }));
-    for (const int s : c.signals) kill(pid, s);
-    const ToolRun r = finish(pid, so, se);
+    // been decoded, and the signal is sent as soon as it shows. Should the
+    // job still have ended first (a busy machine), the tool rightly ends
+    // well, and the row is tried again.
+    for (int attempt = 0; attempt < 3 && (attempt == 0 || r.exit_code == 0); ++attempt) {
+      std::remove(out.c_str());  // a row that failed must not start the next one early
+      const std::string so = dir() + "/half_out", se = dir() + "/half_err";
+      const pid_t pid = spawn({"convert", in, out, "--fps", "30", "--quiet"}, so, se);
+      ASSERT_TRUE(wait_for([&] { return exists(out); }));
+      for (const int s : c.signals) kill(pid, s);
+      r = finish(pid, so, se);
+    }
     EXPECT_EQ(r.killed_by, 0) << "killed instead of exiting";
     EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_FALSE(exists(out));
   }
+}
+
+TEST(CliSignals, RepeatedSignalsEndAnExportStuckInAWrite) {
+  // The output is a pipe nobody reads: once it is full, the job's thread is
+  // stuck in a write and never sees a cancellation, and freeing the job
+  // waits for ever. Ctrl-C pressed again and again must still end the tool.
+  const std::string fifo = dir() + "/stuck.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const std::string so = dir() + "/stuck_out", se = dir() + "/stuck_err";
+  const pid_t pid = spawn({"convert", ten_second_clip(), fifo, "--end", "4s", "--fps", "30", "--quiet"}, so, se);
+  // A thread that is seen in a write to the pipe is stuck there: a write
+  // with room in the pipe returns at once.
+  ASSERT_TRUE(wait_for([&] { return holds_open(pid, fifo); }));
+  const bool proc_shows_calls = main_thread_call(pid) != MainThreadCall::kUnknown;
+  if (proc_shows_calls) {
+    ASSERT_TRUE(wait_for([&] { return writing_to(pid, fifo); }));
+  }
+  int status = 0;
+  const bool ended = wait_for([&] {
+    kill(pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return waitpid(pid, &status, WNOHANG) == pid;
+  });
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  close(reader);
+  EXPECT_TRUE(ended) << "the tool ignored the signals";
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_NE(slurp(se).find("interrupted"), std::string::npos) << slurp(se);
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0) << "the pipe was removed";
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  std::remove(fifo.c_str());
 }
 
 TEST(CliSignals, AHangupIgnoredAtStartStaysIgnored) {
@@ -432,19 +510,6 @@ int thread_count(pid_t pid) {
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
     ++n;
   return n;
-}
-
-enum class MainThreadCall { kUnknown, kWriteToStderr, kOther };
-
-// What the main thread of pid is doing, as /proc shows it (kUnknown when
-// /proc does not tell).
-MainThreadCall main_thread_call(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-  std::string number, first_arg;
-  if (!(in >> number)) return MainThreadCall::kUnknown;
-  in >> first_arg;  // none while the thread runs
-  return number == std::to_string(SYS_write) && first_arg == "0x2" ? MainThreadCall::kWriteToStderr
-                                                                    : MainThreadCall::kOther;
 }
 
 TEST(CliSignals, AnExportFinishedAfterTheInterruptGoesUnlessNotAFile) {
@@ -488,6 +553,9 @@ TEST(CliSignals, AnExportFinishedAfterTheInterruptGoesUnlessNotAFile) {
     // Blocked on its first progress line, after gifexport_start: once the
     // job's thread is gone, the job has ended.
     ASSERT_TRUE(wait_for([&] { return thread_count(pid) == 1; }));
+    if (!c.kept) {
+      ASSERT_TRUE(exists(c.out)) << "the job did not finish";
+    }
     kill(pid, SIGINT);
     std::string err;
     std::thread drain([&] {
