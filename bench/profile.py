@@ -12,6 +12,8 @@ import re
 import subprocess
 import sys
 
+from run import input_path
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CACHE = os.path.join(ROOT, "bench", ".cache")
 HOST = os.path.join(ROOT, "build-bench", "bench", "bench_host")
@@ -54,7 +56,7 @@ def annotate(out_file, inclusive):
 def main():
     name = sys.argv[1] if len(sys.argv) > 1 else "h264_360p25_10s"
     start, end, width, fps = sys.argv[2:6] if len(sys.argv) > 5 else ("0", "10000", "480", "15")
-    src = os.path.join(CACHE, name + ".mp4")
+    src = input_path(name)
     out_file = os.path.join(CACHE, "callgrind.out")
     subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}",
                     HOST, src, os.path.join(CACHE, "profile.gif"), start, end, width, fps],
