@@ -50,9 +50,10 @@ void remove_file_only(const char *path) {
 // second one makes it stop waiting and free the job (freeing cancels, waits
 // for the worker, which polls for cancellation often, and removes the
 // unfinished GIF). While a job stopped by a signal is being freed, a further
-// signal ends the tool at once, removing the output itself: the worker may
-// be stuck in a write or read that does not return. The tool exits with
-// 128 + the number of the first signal.
+// signal ends the tool at once, removing what stands at the output path
+// itself: the worker may be stuck in a write or read that does not return
+// (a slow device or network file system). The tool exits with 128 + the
+// number of the first signal.
 //
 // The worker creates the output file only after the whole window has been
 // decoded, long after gifexport_start has returned, so ending at once during

@@ -131,6 +131,21 @@ std::string short_clip() {
   return clip("short.mp4", [](fixture::ClipSpec &) {});  // 2 s, 320x240
 }
 
+// A new empty folder for one export: whatever the export writes there (the
+// GIF, or a file it is written to first) shows up as an entry.
+std::string empty_folder(const std::string &name) {
+  const std::string path = dir() + "/" + name;
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  std::filesystem::create_directory(path);
+  return path;
+}
+
+bool has_entries(const std::string &folder) {
+  std::error_code ec;
+  return !std::filesystem::is_empty(folder, ec) && !ec;
+}
+
 // Raw H.264 has no container and no duration.
 std::string raw_h264_clip() {
   return clip("raw.h264", [](fixture::ClipSpec &c) {
@@ -301,8 +316,8 @@ TEST(Cli, OutputPathThatIsNotUtf8) {
   EXPECT_EQ(run({"probe", out}).exit_code, 0);
 }
 
-// A pseudo-terminal whose other end never writes: reading the device named
-// by slave() blocks until the tool is stopped.
+// A pseudo-terminal whose other end is never used: reading the device named
+// by slave() blocks, and so does writing to it once its buffer is full.
 class SilentTerminal {
  public:
   SilentTerminal() {
@@ -416,7 +431,6 @@ TEST(CliSignals, ASignalWhileTheDemoMakesItsSampleLeavesNothing) {
 
 TEST(CliSignals, DuringAnExportTheJobIsStoppedAndItsHalfWrittenGifRemoved) {
   const std::string in = ten_second_clip();
-  const std::string out = dir() + "/half.gif";
   const struct {
     std::vector<int> signals;
     int exit_code;
@@ -431,41 +445,41 @@ TEST(CliSignals, DuringAnExportTheJobIsStoppedAndItsHalfWrittenGifRemoved) {
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(signal_name(c.signals[0])) + " x" + std::to_string(c.signals.size()));
     ToolRun r;
-    // The GIF is created when encoding begins, after the whole window has
-    // been decoded, and the signal is sent as soon as it shows. Should the
+    // Writing starts when encoding begins, after the whole window has been
+    // decoded, and the signal is sent as soon as a file shows. Should the
     // job still have ended first (a busy machine), the tool rightly ends
     // well, and the row is tried again.
+    std::string folder;
     for (int attempt = 0; attempt < 3 && (attempt == 0 || r.exit_code == 0); ++attempt) {
-      std::remove(out.c_str());  // a row that failed must not start the next one early
+      folder = empty_folder("half");
       const std::string so = dir() + "/half_out", se = dir() + "/half_err";
-      const pid_t pid = spawn({"convert", in, out, "--fps", "30", "--quiet"}, so, se);
-      ASSERT_TRUE(wait_for([&] { return exists(out); }));
+      const pid_t pid = spawn({"convert", in, folder + "/half.gif", "--fps", "30", "--quiet"}, so, se);
+      ASSERT_TRUE(wait_for([&] { return has_entries(folder); }));
       for (const int s : c.signals) kill(pid, s);
       r = finish(pid, so, se);
     }
     EXPECT_EQ(r.killed_by, 0) << "killed instead of exiting";
     EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-    EXPECT_FALSE(exists(out));
+    EXPECT_FALSE(has_entries(folder)) << "a file was left";
   }
 }
 
 TEST(CliSignals, RepeatedSignalsEndAnExportStuckInAWrite) {
-  // The output is a pipe nobody reads: once it is full, the job's thread is
-  // stuck in a write and never sees a cancellation, and freeing the job
-  // waits for ever. Ctrl-C pressed again and again must still end the tool.
-  const std::string fifo = dir() + "/stuck.fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(reader, 0);
+  // The output is a terminal nobody reads: once its buffer is full, the
+  // job's thread is stuck in a write and never sees a cancellation, and
+  // freeing the job waits for ever. Ctrl-C pressed again and again must
+  // still end the tool.
+  const SilentTerminal terminal;
+  if (terminal.slave().empty()) GTEST_SKIP() << "no pseudo-terminal";
   const std::string so = dir() + "/stuck_out", se = dir() + "/stuck_err";
-  const pid_t pid = spawn({"convert", ten_second_clip(), fifo, "--end", "4s", "--fps", "30", "--quiet"}, so, se);
-  // A thread that is seen in a write to the pipe is stuck there: a write
-  // with room in the pipe returns at once.
-  ASSERT_TRUE(wait_for([&] { return holds_open(pid, fifo); }));
-  const bool proc_shows_calls = main_thread_call(pid) != MainThreadCall::kUnknown;
-  if (proc_shows_calls) {
-    ASSERT_TRUE(wait_for([&] { return writing_to(pid, fifo); }));
+  const pid_t pid = spawn(
+      {"convert", ten_second_clip(), terminal.slave(), "--end", "4s", "--fps", "30", "--quiet"}, so, se);
+  // Open once encoding begins. A thread that is seen in a write to it is
+  // stuck there: a write with room returns at once.
+  ASSERT_TRUE(wait_for([&] { return holds_open(pid, terminal.slave()); }));
+  if (main_thread_call(pid) != MainThreadCall::kUnknown) {
+    ASSERT_TRUE(wait_for([&] { return writing_to(pid, terminal.slave()); }));
   }
   int status = 0;
   const bool ended = wait_for([&] {
@@ -477,25 +491,23 @@ TEST(CliSignals, RepeatedSignalsEndAnExportStuckInAWrite) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
   }
-  close(reader);
   EXPECT_TRUE(ended) << "the tool ignored the signals";
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 130);
   EXPECT_NE(slurp(se).find("interrupted"), std::string::npos) << slurp(se);
   struct stat st;
-  ASSERT_EQ(lstat(fifo.c_str(), &st), 0) << "the pipe was removed";
-  EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  std::remove(fifo.c_str());
+  ASSERT_EQ(lstat(terminal.slave().c_str(), &st), 0) << "the terminal was removed";
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
 TEST(CliSignals, AHangupIgnoredAtStartStaysIgnored) {
   // As under nohup: the export goes on to the end.
-  const std::string out = dir() + "/nohup.gif";
+  const std::string folder = empty_folder("nohup"), out = folder + "/nohup.gif";
   const std::string so = dir() + "/nohup_out", se = dir() + "/nohup_err";
   SpawnOptions options;
   options.ignore_hangup = true;
   const pid_t pid = spawn({"convert", ten_second_clip(), out, "--fps", "30", "--quiet"}, so, se, options);
-  ASSERT_TRUE(wait_for([&] { return exists(out); }));
+  ASSERT_TRUE(wait_for([&] { return has_entries(folder); }));
   kill(pid, SIGHUP);
   const ToolRun r = finish(pid, so, se);
   EXPECT_EQ(r.killed_by, 0);
