@@ -86,7 +86,8 @@ ge_step read_video_packet(ge_run &r, ge_decode_state &d) {
       return ge_step::ok;
     }
     // A packet of another stream is never decoded; nor is a video packet
-    // where a seek landed without a key frame (the run has sought further back).
+    // that a seek left before the first key frame (or one that made the run
+    // seek further back).
     av_packet_unref(m.in_pkt);
     if (ge_cancel_requested(r)) return ge_step::cancelled;
   }
