@@ -288,11 +288,17 @@ bool reports_no_duration(const std::string &path) {
   return field(p, "ok", false) && field<int64_t>(p, "duration_ms", -1) == 0;
 }
 
+// The file an output argument names: the library reads a leading "file:"
+// as the media libraries' spelling of a local path.
+const char *output_file(const std::string &out) {
+  return out.compare(0, 5, "file:") == 0 ? out.c_str() + 5 : out.c_str();
+}
+
 // The end of a job stopped by a signal, once it has been freed: the library
 // has removed an unfinished GIF, and one finished meanwhile goes too, as
 // the user asked to stop.
 int end_for_signal(const std::string &out) {
-  remove_file_only(out.c_str());
+  remove_file_only(output_file(out));
   return fail(signal_outcome(g_first_signal.load()));
 }
 
@@ -322,7 +328,7 @@ int convert(const ConvertOptions &o) {
   }
   if (g_signal_count.load() > 0) {
     view.finish();
-    g_stopped_output.store(o.out.c_str());
+    g_stopped_output.store(output_file(o.out));
     g_signal_mode.store(kEndAtOnce);
     job.release();
     const int rc = end_for_signal(o.out);

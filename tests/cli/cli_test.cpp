@@ -531,16 +531,18 @@ TEST(CliSignals, AnExportFinishedAfterTheInterruptGoesUnlessNotAFile) {
   const std::string device = dir() + "/null_device";
   const bool root_can_mknod = mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
   const struct {
-    std::string out;
+    std::string out;   // as given to the tool
+    std::string file;  // the file it names
     bool kept;
   } cases[] = {
-      {dir() + "/finished.gif", false},
+      {dir() + "/finished.gif", dir() + "/finished.gif", false},
+      {"file:" + dir() + "/finished_url.gif", dir() + "/finished_url.gif", false},
       // As root, remove() would delete a device node named as the output.
-      {device, true},
+      {device, device, true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.out);
-    if (c.out == device && !root_can_mknod) continue;
+    if (c.file == device && !root_can_mknod) continue;
     int pipe_fds[2];
     ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
     fcntl(pipe_fds[1], F_SETFL, O_NONBLOCK);
@@ -566,7 +568,7 @@ TEST(CliSignals, AnExportFinishedAfterTheInterruptGoesUnlessNotAFile) {
     // job's thread is gone, the job has ended.
     ASSERT_TRUE(wait_for([&] { return thread_count(pid) == 1; }));
     if (!c.kept) {
-      ASSERT_TRUE(exists(c.out)) << "the job did not finish";
+      ASSERT_TRUE(exists(c.file)) << "the job did not finish";
     }
     kill(pid, SIGINT);
     std::string err;
@@ -582,10 +584,10 @@ TEST(CliSignals, AnExportFinishedAfterTheInterruptGoesUnlessNotAFile) {
     EXPECT_NE(err.find("interrupted"), std::string::npos);
     struct stat st;
     if (c.kept) {
-      ASSERT_EQ(lstat(c.out.c_str(), &st), 0) << "the device node was removed";
+      ASSERT_EQ(lstat(c.file.c_str(), &st), 0) << "the device node was removed";
       EXPECT_TRUE(S_ISCHR(st.st_mode));
     } else {
-      EXPECT_FALSE(exists(c.out));
+      EXPECT_FALSE(exists(c.file));
     }
   }
   std::remove(device.c_str());
