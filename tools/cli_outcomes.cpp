@@ -96,8 +96,8 @@ std::string exit_code_table() {
   add(EXIT_SAMPLE_FAILED, "demo: the sample clip could not be made");
   add(EXIT_UNKNOWN_FAILURE, "a failure this tool does not know");
   for (const auto &row : kFailureRows) add(row.outcome.exit_code, row.outcome.message);
-  add(EXIT_HANGUP, "hung up (SIGHUP): the export was stopped; no file is left");
-  add(EXIT_INTERRUPTED, "interrupted (Ctrl-C, SIGINT): the export was stopped; no file is left");
-  add(EXIT_TERMINATED, "terminated (SIGTERM): the export was stopped; no file is left");
+  add(EXIT_HANGUP, "hung up (SIGHUP); no file is left");
+  add(EXIT_INTERRUPTED, "interrupted (Ctrl-C, SIGINT); no file is left");
+  add(EXIT_TERMINATED, "terminated (SIGTERM); no file is left");
   return table;
 }
