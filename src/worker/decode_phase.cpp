@@ -18,7 +18,7 @@ struct ge_decode_state {
   int64_t first_fed_ts = AV_NOPTS_VALUE;
 };
 
-enum class ge_receive { need_input, input_drained, window_end, failed };
+enum class ge_receive { need_input, input_drained, window_end, failed, cancelled };
 
 // Duration of a decoded frame in the stream's time base: the packet's, or,
 // when the container gave none, one frame at the stream's rate but at least
@@ -137,7 +137,9 @@ ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
       av_frame_unref(m.frame);
       continue;
     }
-    if (s->processed_ms.load(std::memory_order_relaxed) < frame_ms)
+    // The progress measures the first pass through the window; a second
+    // pass leaves it where the first left it.
+    if (!r.second_pass && s->processed_ms.load(std::memory_order_relaxed) < frame_ms)
       s->processed_ms.store(frame_ms, std::memory_order_relaxed);
     if (has_pts) {
       // Saturating: a crafted file may put its timestamps near the limits.
@@ -153,6 +155,13 @@ ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
     if (fed < 0) {
       r.failure = "filter feed failed";
       return ge_receive::failed;
+    }
+    // In a second pass the frame is mapped onto the palette at once, and
+    // whatever the graph gives out goes to the GIF without waiting.
+    if (r.second_pass) {
+      const ge_step encoded = ge_encode_ready_frames(r);
+      if (encoded == ge_step::failed) return ge_receive::failed;
+      if (encoded == ge_step::cancelled) return ge_receive::cancelled;
     }
   }
 }
@@ -171,6 +180,8 @@ ge_step ge_decode_phase(ge_run &r) {
         break;
       case ge_receive::failed:
         return ge_step::failed;
+      case ge_receive::cancelled:
+        return ge_step::cancelled;
       case ge_receive::input_drained: {
         // The last frame is shown for its duration, but never past the
         // window's end: a frame claiming to last an hour would otherwise be

@@ -88,30 +88,38 @@ ge_step finish_file(ge_run &r) {
 
 }  // namespace
 
-ge_step ge_encode_phase(ge_run &r) {
+ge_step ge_encode_ready_frames(ge_run &r) {
   ge_media &m = r.m;
   ge_session *s = r.s;
-  s->phase.store(GE_PHASE_ENCODE, std::memory_order_relaxed);
-  if (ge_cancel_requested(r)) return ge_step::cancelled;
-
-  int64_t frames = 0;
   for (;;) {
     const int rc = av_buffersink_get_frame(m.buffersink_ctx, m.filt_frame);
-    // The graph has had its end-of-stream signal, so EAGAIN means no more too.
-    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) break;
+    // EAGAIN: the graph needs more input (after the end-of-stream signal it
+    // never will again), EOF: it has given everything.
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return ge_step::ok;
     if (rc < 0) return ge_fail(r, "filter drain failed");
     if (m.enc_ctx == nullptr && open_encoder_and_output(r, m.filt_frame) != ge_step::ok)
       return ge_step::failed;
-    // Frame k of the GIF is shown at k/fps, wherever the window began.
+    // Frame k of the GIF is shown at k/fps, wherever the window began. Only
+    // this thread writes the count.
+    const int64_t frames = s->frames.load(std::memory_order_relaxed);
     m.filt_frame->pts = frames;
     const int sent = avcodec_send_frame(m.enc_ctx, m.filt_frame);
     av_frame_unref(m.filt_frame);
     if (sent < 0) return ge_fail(r, "encode failed");
     if (write_ready_packets(r) != ge_step::ok) return ge_step::failed;
-    s->frames.store(++frames, std::memory_order_relaxed);
+    s->frames.store(frames + 1, std::memory_order_relaxed);
     if (ge_cancel_requested(r)) return ge_step::cancelled;
   }
+}
 
-  if (m.enc_ctx == nullptr) return ge_fail(r, "no frames in segment");
+ge_step ge_encode_phase(ge_run &r) {
+  // A second pass is in its encode phase from its start.
+  if (!r.second_pass) {
+    r.s->phase.store(GE_PHASE_ENCODE, std::memory_order_relaxed);
+    if (ge_cancel_requested(r)) return ge_step::cancelled;
+  }
+  const ge_step drained = ge_encode_ready_frames(r);
+  if (drained != ge_step::ok) return drained;
+  if (r.m.enc_ctx == nullptr) return ge_fail(r, "no frames in segment");
   return finish_file(r);
 }

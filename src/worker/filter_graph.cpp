@@ -31,9 +31,28 @@ const int32_t *display_matrix(const AVStream *st) {
 
 }  // namespace
 
-ge_step ge_build_filter_graph(ge_run &r) {
+int64_t ge_held_frames_bytes(const ge_run &r) {
+  const ge_orientation orientation = ge_orientation_from_matrix(display_matrix(r.video));
+  const int width = r.m.dec_ctx->width, height = r.m.dec_ctx->height;
+  int out_height = ge_display_height(r.s->target_width, width, height,
+                                     r.video->sample_aspect_ratio, orientation.swaps_axes);
+  if (out_height < 0 && width > 0 && height > 0) {
+    // The scaler derives it from the pixel grid, turned as shown.
+    const double shown_w = orientation.swaps_axes ? height : width;
+    const double shown_h = orientation.swaps_axes ? width : height;
+    out_height = static_cast<int>(r.s->target_width * shown_h / shown_w + 1);
+  }
+  if (out_height <= 0) out_height = 1;
+  // Every output frame of the window waits as a BGRA picture, one more for
+  // the rate stage's rounding.
+  const int64_t frames = (r.s->total_ms * r.s->fps + 999) / 1000 + 1;
+  return frames * r.s->target_width * out_height * 4;
+}
+
+ge_step ge_build_filter_graph(ge_run &r, ge_chain_kind kind) {
   ge_media &m = r.m;
   char source_args[GE_FILTER_TEXT_CAP];
+  char palette_args[GE_FILTER_TEXT_CAP];
   char chain[GE_FILTER_TEXT_CAP];
   r.source_width = m.dec_ctx->width;
   r.source_height = m.dec_ctx->height;
@@ -44,9 +63,12 @@ ge_step ge_build_filter_graph(ge_run &r) {
   const ge_orientation orientation = ge_orientation_from_matrix(display_matrix(r.video));
   const int height = ge_display_height(r.s->target_width, m.dec_ctx->width, m.dec_ctx->height,
                                        r.video->sample_aspect_ratio, orientation.swaps_axes);
-  ge_format_filter_chain(chain, sizeof chain, orientation.filters, r.s->fps, r.s->target_width,
-                         height);
+  ge_format_filter_chain(chain, sizeof chain, kind, orientation.filters, r.s->fps,
+                         r.s->target_width, height);
 
+  // A graph of an earlier pass goes with its sources and sink.
+  avfilter_graph_free(&m.graph);
+  m.buffersrc_ctx = m.palettesrc_ctx = m.buffersink_ctx = nullptr;
   m.graph = avfilter_graph_alloc();
   if (m.graph == nullptr) return ge_fail(r, "graph alloc");
   // A missing definition is caught by the creation below.
@@ -55,13 +77,27 @@ ge_step ge_build_filter_graph(ge_run &r) {
   if (avfilter_graph_create_filter(&m.buffersrc_ctx, buffer, "in", source_args, nullptr,
                                    m.graph) < 0)
     return ge_fail(r, "buffer filters failed");
+  if (kind == ge_chain_kind::mapping) {
+    // The palette of the first pass, at the time base it left that pass with.
+    ge_format_source_args(palette_args, sizeof palette_args, m.palette->width,
+                          m.palette->height, m.palette->format, AVRational{1, r.s->fps},
+                          AVRational{1, 1});
+    if (avfilter_graph_create_filter(&m.palettesrc_ctx, buffer, GE_PALETTE_SOURCE_NAME,
+                                     palette_args, nullptr, m.graph) < 0)
+      return ge_fail(r, "buffer filters failed");
+  }
   if (avfilter_graph_create_filter(&m.buffersink_ctx, buffersink, "out", nullptr, nullptr,
                                    m.graph) < 0)
     return ge_fail(r, "buffer filters failed");
 
-  // The chain's unlabelled first input joins "in" and its last output "out".
+  // The chain's unlabelled (or "in") first input joins "in", the palette
+  // input the palette source, and its last output "out".
   AVFilterInOut *outputs = endpoint("in", m.buffersrc_ctx);
   AVFilterInOut *inputs = endpoint("out", m.buffersink_ctx);
+  if (outputs != nullptr && m.palettesrc_ctx != nullptr) {
+    outputs->next = endpoint(GE_PALETTE_SOURCE_NAME, m.palettesrc_ctx);
+    if (outputs->next == nullptr) avfilter_inout_free(&outputs);
+  }
   if (outputs == nullptr || inputs == nullptr) {
     avfilter_inout_free(&inputs);
     avfilter_inout_free(&outputs);

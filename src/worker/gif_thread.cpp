@@ -59,6 +59,27 @@ ge_step open_decoder(ge_run &r) {
   return ge_step::ok;
 }
 
+}  // namespace
+
+ge_step ge_open_source(ge_run &r) {
+  // A second pass starts from the input opened afresh, so that it reads and
+  // decodes exactly what the first read.
+  avcodec_free_context(&r.m.dec_ctx);
+  avformat_close_input(&r.m.in_ctx);
+  r.video = nullptr;
+  r.video_index = -1;
+  r.input_start_ms = 0;
+  r.seek_check_packet = r.seek_check_frame = false;
+  r.seek_retries = 0;
+  ge_step step = open_input(r);
+  if (step == ge_step::ok) step = choose_video_stream(r);
+  if (step == ge_step::ok) step = open_decoder(r);
+  if (step == ge_step::ok) ge_seek_to_window_start(r);
+  return step;
+}
+
+namespace {
+
 ge_step alloc_frames_and_packets(ge_run &r) {
   ge_media &m = r.m;
   m.frame = av_frame_alloc();
@@ -70,16 +91,15 @@ ge_step alloc_frames_and_packets(ge_run &r) {
 }
 
 ge_step run_stages(ge_run &r) {
-  ge_step step = open_input(r);
-  if (step == ge_step::ok) step = choose_video_stream(r);
-  if (step == ge_step::ok) step = open_decoder(r);
-  if (step == ge_step::ok) {
-    ge_seek_to_window_start(r);
-    step = ge_build_filter_graph(r);
-  }
+  ge_step step = ge_open_source(r);
+  // A job whose window would not fit the budget as held frames takes two
+  // passes; every other job runs as one.
+  const bool two_passes = step == ge_step::ok && ge_held_frames_bytes(r) > g_held_frames_budget;
+  if (step == ge_step::ok)
+    step = ge_build_filter_graph(r, two_passes ? ge_chain_kind::palette : ge_chain_kind::whole);
   if (step == ge_step::ok) step = alloc_frames_and_packets(r);
   if (step == ge_step::ok) step = ge_decode_phase(r);
-  if (step == ge_step::ok) step = ge_encode_phase(r);
+  if (step == ge_step::ok) step = two_passes ? ge_run_two_passes(r) : ge_encode_phase(r);
   return step;
 }
 

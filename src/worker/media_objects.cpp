@@ -8,11 +8,13 @@ void ge_media_release(ge_media *m) {
   // Each free function is a no-op on null and empties its pointer.
   av_frame_free(&m->frame);
   av_frame_free(&m->filt_frame);
+  av_frame_free(&m->palette);
   av_packet_free(&m->in_pkt);
   av_packet_free(&m->out_pkt);
   avfilter_graph_free(&m->graph);  // also frees the "in" source and "out" sink
   m->buffersrc_ctx = nullptr;
   m->buffersink_ctx = nullptr;
+  m->palettesrc_ctx = nullptr;
   avcodec_free_context(&m->dec_ctx);
   avcodec_free_context(&m->enc_ctx);
   avformat_free_context(m->out_ctx);  // its file was closed by the ending

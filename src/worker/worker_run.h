@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include "session/session_table.h"
+#include "worker/filter_texts.h"
 #include "worker/output_target.h"
 
 // Every FFmpeg object of a job, each in one place: empty when the run begins,
@@ -20,8 +21,10 @@ struct ge_media {
   AVFilterGraph *graph = nullptr;
   AVFilterContext *buffersrc_ctx = nullptr;   // owned by graph
   AVFilterContext *buffersink_ctx = nullptr;  // owned by graph
+  AVFilterContext *palettesrc_ctx = nullptr;  // owned by graph; second pass only
   AVFrame *frame = nullptr;
   AVFrame *filt_frame = nullptr;
+  AVFrame *palette = nullptr;  // the first pass's palette, for the second
   AVPacket *in_pkt = nullptr;
   AVPacket *out_pkt = nullptr;
   AVCodecContext *enc_ctx = nullptr;
@@ -63,6 +66,10 @@ struct ge_run {
   // The picture the filter graph was built for; frames of another size or
   // format are not fed (the palette stage would write past its buffers).
   int source_width = 0, source_height = 0, source_format = -1;
+  // A long job runs in two passes over the window (see ge_run_two_passes);
+  // in the second, each frame fed to the graph goes on to the encoder at
+  // once and the progress through the window is not counted again.
+  bool second_pass = false;
   // Checks of where a seek landed. seek_check_packet: video packets are
   // dropped until the first key frame, and the run seeks further back if one
   // of them is shown in the window or that key frame after its start.
@@ -98,7 +105,25 @@ bool ge_seek_landed_late_packet(ge_run &r, const AVPacket *pkt);
 // run has then sought further back and the frame is to be dropped.
 bool ge_seek_landed_late_frame(ge_run &r, int64_t frame_ms);
 
-ge_step ge_build_filter_graph(ge_run &r);
+// Bytes of the output frames a `whole` graph would hold for this job: every
+// frame of the window at output size in BGRA.
+int64_t ge_held_frames_bytes(const ge_run &r);
+// Above this many held bytes a job runs in two passes. A library constant;
+// only tests lower it.
+extern int64_t g_held_frames_budget;
+
+// Stages 3 to 7: opens the input and its decoder and seeks towards the
+// window's start.
+ge_step ge_open_source(ge_run &r);
+// Builds (or rebuilds, for a second pass) the filter graph of `kind`.
+ge_step ge_build_filter_graph(ge_run &r, ge_chain_kind kind);
 ge_step ge_decode_phase(ge_run &r);
+// Encodes and writes every frame the graph has ready, polling cancel after
+// each; the encoder and output are made on the first.
+ge_step ge_encode_ready_frames(ge_run &r);
 // Ends with the finished, closed and measured file; the caller stores DONE.
 ge_step ge_encode_phase(ge_run &r);
+// A job over the budget: a first pass decodes the window into the palette
+// alone and keeps it; a second decodes it again and maps and encodes each
+// frame as it comes. Ends like ge_encode_phase.
+ge_step ge_run_two_passes(ge_run &r);

@@ -1,0 +1,58 @@
+// Jobs too long to hold: the palette is computed over the whole window, so
+// the one-graph run keeps every output frame of the window until its end. A
+// job whose held frames would pass the budget instead reads the window twice:
+// once into the palette alone, once more mapping each frame onto that palette
+// and writing it at once. The frames and the palette are the same as in one
+// pass, so the GIF is byte for byte the same; the cost is a second decode.
+#include "worker/worker_run.h"
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+}
+
+// 1 GiB of held frames: 60 s of 1080p at 480 px and 15 fps (444 MiB) stays in
+// one pass, and the largest one-pass job peaks near 1.3 GiB resident.
+int64_t g_held_frames_budget = int64_t{1} << 30;
+
+namespace {
+
+// Takes the one palette frame the first pass's graph gives at its end.
+ge_step take_palette(ge_run &r) {
+  ge_media &m = r.m;
+  m.palette = av_frame_alloc();
+  if (m.palette == nullptr) return ge_fail(r, "oom");
+  const int rc = av_buffersink_get_frame(m.buffersink_ctx, m.palette);
+  // No palette: no frame of the window reached the graph.
+  if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return ge_fail(r, "no frames in segment");
+  if (rc < 0) return ge_fail(r, "filter drain failed");
+  return ge_step::ok;
+}
+
+// Hands the palette to the mapping graph, followed by the end of its stream,
+// as the one-graph run's palette stage would.
+ge_step give_palette(ge_run &r) {
+  ge_media &m = r.m;
+  if (av_buffersrc_add_frame_flags(m.palettesrc_ctx, m.palette, AV_BUFFERSRC_FLAG_KEEP_REF) < 0)
+    return ge_fail(r, "filter feed failed");
+  const int closed = av_buffersrc_close(m.palettesrc_ctx, m.palette->pts + 1, 0);
+  static_cast<void>(closed);
+  return ge_step::ok;
+}
+
+}  // namespace
+
+ge_step ge_run_two_passes(ge_run &r) {
+  // The first pass has fed the window and its end to the palette graph.
+  ge_step step = take_palette(r);
+  if (step != ge_step::ok) return step;
+  r.second_pass = true;
+  r.s->phase.store(GE_PHASE_ENCODE, std::memory_order_relaxed);
+  if (ge_cancel_requested(r)) return ge_step::cancelled;
+  step = ge_open_source(r);
+  if (step == ge_step::ok) step = ge_build_filter_graph(r, ge_chain_kind::mapping);
+  if (step == ge_step::ok) step = give_palette(r);
+  if (step == ge_step::ok) step = ge_decode_phase(r);
+  if (step == ge_step::ok) step = ge_encode_phase(r);
+  return step;
+}

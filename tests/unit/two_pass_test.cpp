@@ -1,0 +1,171 @@
+// Jobs over the held-frames budget run in two passes. With the budget lowered
+// for the test, the two-pass GIF must be byte for byte the one-pass GIF, and
+// the job must report, cancel and clean up as any job does.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "gifexport.h"
+#include "support/media_gen.h"
+#include "worker/worker_run.h"
+
+namespace {
+
+using nlohmann::json;
+
+const std::string &dir() {
+  static const std::string d = [] {
+    std::string t = ::testing::TempDir() + "gifexport_two_pass_XXXXXX";
+    if (mkdtemp(t.data()) == nullptr) std::abort();
+    return t;
+  }();
+  return d;
+}
+
+std::string slurp(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int wait_final(int id) {
+  const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  int state = gifexport_status(id);
+  while ((state == GIFEXPORT_STATE_PENDING || state == GIFEXPORT_STATE_RUNNING) &&
+         std::chrono::steady_clock::now() < stop) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    state = gifexport_status(id);
+  }
+  return state;
+}
+
+// The GIF of one job with the given budget; empty when it did not end done.
+std::string gif_with_budget(int64_t budget, const std::string &in, int64_t start_ms,
+                            int64_t end_ms, int width, int fps) {
+  g_held_frames_budget = budget;
+  const std::string out = dir() + "/out.gif";
+  const int id = gifexport_start(in.c_str(), out.c_str(), start_ms, end_ms, width, fps);
+  EXPECT_EQ(id, 0);
+  if (id < 0) return "";
+  const int state = wait_final(id);
+  EXPECT_EQ(state, GIFEXPORT_STATE_DONE) << gifexport_result(id);
+  gifexport_free(id);
+  const std::string gif = state == GIFEXPORT_STATE_DONE ? slurp(out) : "";
+  std::remove(out.c_str());
+  return gif;
+}
+
+class TwoPass : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    gifexport_free(0);
+    gifexport_free(1);
+    g_held_frames_budget = kDefaultBudget;
+  }
+  const int64_t kDefaultBudget = g_held_frames_budget;
+};
+
+TEST_F(TwoPass, GifIsByteIdenticalToOnePass) {
+  const struct {
+    const char *name;
+    fixture::ClipSpec clip;
+    int64_t start_ms, end_ms;
+    int width, fps;
+  } cases[] = {
+      {"rotated", [] {
+         fixture::ClipSpec c;
+         c.pattern = fixture::Pattern::Corners;
+         c.rotation_deg = 90;
+         c.frames = 50;
+         return c;
+       }(), 0, -1, 240, 15},
+      {"dv_anamorphic.mkv", [] {
+         fixture::ClipSpec c;
+         c.format = "matroska";
+         c.width = 720;
+         c.height = 576;
+         c.sar = {64, 45};
+         c.pattern = fixture::Pattern::Moving;
+         c.frames = 50;
+         return c;
+       }(), 400, 1800, 480, 10},
+      {"late_window.ts", [] {
+         fixture::ClipSpec c;
+         c.format = "mpegts";
+         c.encoder = "libx264";
+         c.frames = 250;
+         c.gop = 60;
+         c.max_b_frames = 2;
+         return c;
+       }(), 5200, 6800, 160, 15},
+      {"short_window.mp4", fixture::ClipSpec{}, 1000, 1040, 320, 10},
+  };
+  for (const auto &c : cases) {
+    const std::string in = dir() + "/" + c.name;
+    std::string err;
+    if (!fixture::make_clip(in, c.clip, &err)) {
+      ADD_FAILURE() << c.name << ": generator: " << err;
+      continue;
+    }
+    const std::string one = gif_with_budget(INT64_MAX, in, c.start_ms, c.end_ms, c.width, c.fps);
+    const std::string two = gif_with_budget(0, in, c.start_ms, c.end_ms, c.width, c.fps);
+    EXPECT_FALSE(one.empty()) << c.name;
+    EXPECT_TRUE(one == two) << c.name << ": " << one.size() << " bytes in one pass, " << two.size()
+                            << " in two";
+  }
+}
+
+// 10 s at 30 fps: the first pass is reported as "decode" with the percentage
+// rising and no frames, the second as "encode" with the percentage where the
+// first left it while the frames grow; a cancel in the second pass leaves no
+// file.
+TEST_F(TwoPass, ReportsBothPassesAndCancelsInTheSecond) {
+  fixture::ClipSpec clip;
+  clip.frames = 250;
+  const std::string in = dir() + "/ten_seconds.mp4";
+  std::string err;
+  ASSERT_TRUE(fixture::make_clip(in, clip, &err)) << err;
+  g_held_frames_budget = 0;
+  const std::string out = dir() + "/cancelled.gif";
+  const int id = gifexport_start(in.c_str(), out.c_str(), 0, -1, 320, 30);
+  ASSERT_EQ(id, 0);
+  double decode_percent = -1, encode_percent = -1;
+  bool saw_encode = false;
+  long long frames = 0;
+  for (;;) {
+    const json p = json::parse(gifexport_progress(id));
+    if (p["state"] != GIFEXPORT_STATE_PENDING && p["state"] != GIFEXPORT_STATE_RUNNING) break;
+    const double percent = p["percent"];
+    if (p["phase"] == "decode") {
+      ASSERT_FALSE(saw_encode) << "back to decode after encode";
+      EXPECT_EQ(p["frames"], 0);
+      EXPECT_GE(percent, decode_percent);
+      decode_percent = percent;
+    } else {
+      if (!saw_encode) encode_percent = percent;
+      saw_encode = true;
+      EXPECT_EQ(percent, encode_percent) << "the percentage moved in the second pass";
+      frames = p["frames"];
+      if (frames >= 20) {
+        gifexport_cancel(id);
+        break;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(saw_encode);
+  EXPECT_GT(encode_percent, 90.0);
+  EXPECT_EQ(wait_final(id), GIFEXPORT_STATE_CANCELLED);
+  EXPECT_NE(access(out.c_str(), F_OK), 0);
+  gifexport_free(id);
+  EXPECT_NE(access(out.c_str(), F_OK), 0);
+}
+
+}  // namespace
