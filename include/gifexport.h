@@ -68,6 +68,11 @@ GIFEXPORT_API const char *GIFEXPORT_CALL gifexport_probe(const char *path);
  *  duration and to 60000 ms. width (64..1920, <= 0 gives 480) and fps
  *  (1..30, <= 0 gives 15) are clamped. Both paths are copied; at most 1198
  *  bytes each. Blocks while the input is opened and checked.
+ *  Memory is bounded: a job whose output frames would take more than 1 GiB
+ *  (frames x width x height x 4) reads its window twice, first for the
+ *  palette, then to map and write each frame; the GIF is the same, the
+ *  window is decoded twice. Its progress reports "decode" for the first
+ *  pass and "encode" for the second. See the README's "Memory".
  *  Returns the session id (0 or 1) or a GIFEXPORT_ERR_* code. An output path
  *  naming the same file as the input, or a FIFO or socket, is refused with
  *  GIFEXPORT_ERR_ARGS; so is an input whose container reports no duration.

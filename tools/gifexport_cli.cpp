@@ -222,15 +222,17 @@ class ProgressView {
     if (percent > 100) percent = 100;
     const std::string phase = field<std::string>(progress, "phase", "");
     const long long frames = field(progress, "frames", 0LL);
-    // Decoding covers the window; encoding is counted against the frames
-    // the window will give.
+    // The whole job: decoding covers the window (the first half), encoding
+    // is counted against the frames the window will give (the second half;
+    // a long job's second pass over the window is its encode phase).
     const double expected_frames = field(progress, "total_ms", 0.0) * fps / 1000.0;
-    const double done = phase == "decode" ? percent / 100.0 * 0.5
-                                          : 0.5 + 0.5 * (expected_frames > 0 ? frames / expected_frames : 0);
+    double done = phase == "decode" ? percent / 100.0 * 0.5
+                                    : 0.5 + 0.5 * (expected_frames > 0 ? frames / expected_frames : 0);
+    if (done > 1) done = 1;
     char left[32] = "";
     if (done > 0.05 && done <= 1) std::snprintf(left, sizeof left, "  ~%.0fs left", elapsed * (1 - done) / done);
     if (terminal_) {
-      const int filled = static_cast<int>(percent / 5);
+      const int filled = static_cast<int>(done * 20);
       std::fprintf(stderr, "\r[%-20s] %5.1f%% %-6s frames %-5lld %5.1fs%-14s",
                    std::string(static_cast<size_t>(filled), '#').c_str(), percent, phase.c_str(),
                    frames, elapsed, left);
