@@ -29,13 +29,27 @@ const int32_t *display_matrix(const AVStream *st) {
                                                         : nullptr;
 }
 
+// How the decoded picture is shown in the GIF: upright, and at the height
+// the scale stage is given (-2: derived by the scaler from the pixel grid).
+struct ge_shown_picture {
+  ge_orientation orientation;
+  int height;
+};
+
+ge_shown_picture shown_picture(const ge_run &r) {
+  const ge_orientation orientation = ge_orientation_from_matrix(display_matrix(r.video));
+  return {orientation,
+          ge_display_height(r.s->target_width, r.m.dec_ctx->width, r.m.dec_ctx->height,
+                            r.video->sample_aspect_ratio, orientation.swaps_axes)};
+}
+
 }  // namespace
 
 int64_t ge_held_frames_bytes(const ge_run &r) {
-  const ge_orientation orientation = ge_orientation_from_matrix(display_matrix(r.video));
+  const ge_shown_picture shown = shown_picture(r);
+  const ge_orientation &orientation = shown.orientation;
   const int width = r.m.dec_ctx->width, height = r.m.dec_ctx->height;
-  int out_height = ge_display_height(r.s->target_width, width, height,
-                                     r.video->sample_aspect_ratio, orientation.swaps_axes);
+  int out_height = shown.height;
   if (out_height < 0 && width > 0 && height > 0) {
     // The scaler derives it from the pixel grid, turned as shown.
     const double shown_w = orientation.swaps_axes ? height : width;
@@ -60,11 +74,9 @@ ge_step ge_build_filter_graph(ge_run &r, ge_chain_kind kind) {
   ge_format_source_args(source_args, sizeof source_args, m.dec_ctx->width, m.dec_ctx->height,
                         m.dec_ctx->pix_fmt, r.video->time_base, r.video->sample_aspect_ratio);
   // The GIF shows what a player shows: upright, in the display proportions.
-  const ge_orientation orientation = ge_orientation_from_matrix(display_matrix(r.video));
-  const int height = ge_display_height(r.s->target_width, m.dec_ctx->width, m.dec_ctx->height,
-                                       r.video->sample_aspect_ratio, orientation.swaps_axes);
-  ge_format_filter_chain(chain, sizeof chain, kind, orientation.filters, r.s->fps,
-                         r.s->target_width, height);
+  const ge_shown_picture shown = shown_picture(r);
+  ge_format_filter_chain(chain, sizeof chain, kind, shown.orientation.filters, r.s->fps,
+                         r.s->target_width, shown.height);
 
   // A graph of an earlier pass goes with its sources and sink.
   avfilter_graph_free(&m.graph);

@@ -63,6 +63,15 @@ std::string indexed_clip_10s() {
   return cached_clip("indexed_10s.mp4", clip);
 }
 
+std::string ntsc_clip() {
+  fixture::ClipSpec ntsc;
+  ntsc.time_base = AVRational{1, 30000};
+  ntsc.frames = 30;
+  for (int i = 0; i < ntsc.frames; ++i) ntsc.frame_pts.push_back(int64_t{1001} * i);
+  ntsc.last_frame_duration = 1001;
+  return cached_clip("ntsc.mp4", ntsc);
+}
+
 bool file_exists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

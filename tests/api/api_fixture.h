@@ -27,6 +27,10 @@ std::string cached_clip(const std::string &name, const fixture::ClipSpec &clip,
 // A 10 s, 25 fps, 320x240 MPEG-4 clip whose frame i shows its index.
 std::string indexed_clip_10s();
 
+// A 1 s clip at 30000/1001 frames a second (NTSC): a rate probes print as
+// 29.970.
+std::string ntsc_clip();
+
 bool file_exists(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);

@@ -51,12 +51,7 @@ TEST_F(ApiTest, ProbeDescribesEveryStreamInOrder) {
 
 TEST_F(ApiTest, ProbeWritesFractionalRatesWithThreeDecimals) {
   // 30000/1001 frames a second, as NTSC video has: 29.97002997...
-  fixture::ClipSpec ntsc;
-  ntsc.time_base = AVRational{1, 30000};
-  ntsc.frames = 30;
-  for (int i = 0; i < ntsc.frames; ++i) ntsc.frame_pts.push_back(int64_t{1001} * i);
-  ntsc.last_frame_duration = 1001;
-  const std::string in = apitest::cached_clip("probe_ntsc.mp4", ntsc);
+  const std::string in = apitest::ntsc_clip();
   ASSERT_FALSE(in.empty());
   const std::string text = gifexport_probe(in.c_str());
   EXPECT_NE(text.find("\"fps\":29.970}"), std::string::npos) << text;

@@ -191,12 +191,7 @@ class CommaDecimalLocale {
 TEST_F(ApiTest, TextsStayJsonInACommaDecimalLocale) {
   // Inputs are made first, in the "C" locale.
   const std::string in = apitest::indexed_clip_10s();
-  fixture::ClipSpec ntsc;  // 30000/1001 frames a second: fps 29.970
-  ntsc.time_base = AVRational{1, 30000};
-  ntsc.frames = 30;
-  for (int i = 0; i < ntsc.frames; ++i) ntsc.frame_pts.push_back(int64_t{1001} * i);
-  ntsc.last_frame_duration = 1001;
-  const std::string ntsc_in = apitest::cached_clip("locale_ntsc.mp4", ntsc);
+  const std::string ntsc_in = apitest::ntsc_clip();  // fps 29.970
   ASSERT_FALSE(ntsc_in.empty());
 
   const CommaDecimalLocale locale;
