@@ -20,6 +20,9 @@
  *   - calls of gifexport_free for the same id do not overlap one another;
  *   - calls of one report function for the same id do not overlap one another;
  *   - every started job is freed before the library is unloaded.
+ *
+ * Copyright 2026 The velquart-gifexport authors.
+ * SPDX-License-Identifier: MIT
  */
 #ifndef GIFEXPORT_H
 #define GIFEXPORT_H

@@ -2,7 +2,8 @@
 # Sets everything up, then builds and runs the whole test suite twice: a
 # normal build, and one under AddressSanitizer + UndefinedBehaviorSanitizer
 # (with LeakSanitizer). Between them: the installed tree with its two
-# consumers, and the Windows cross-compile check. Last, the tests of
+# consumers, a build with Debian's distribution flags and warnings as errors,
+# and the Windows cross-compile check. Last, the tests of
 # concurrent use under ThreadSanitizer, and a 60 s run of each fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +17,7 @@ run_preset() {
 }
 run_preset default
 bash scripts/check_install.sh
+bash scripts/distro_flags_check.sh
 bash scripts/windows_check.sh
 run_preset asan
 run_preset tsan
