@@ -4,8 +4,8 @@
     python3 examples/python/test_host.py --lib PATH [unittest options]
 
 The library cannot write video, so the input files are made at test time
-with the ffmpeg command-line tool; the tests that need them are skipped when
-ffmpeg is not installed.
+with the ffmpeg command-line tool (the one named by GIFEXPORT_FFMPEG, else
+the first on PATH); the tests that need them are skipped when there is none.
 """
 
 import argparse
@@ -22,7 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 HOST = os.path.join(HERE, "gifexport_host.py")
 LIB = os.environ.get("GIFEXPORT_LIB") or os.path.join(HERE, "..", "..", "build",
                                                       "velquart-gifexport.so")
-FFMPEG = shutil.which("ffmpeg")
+FFMPEG = os.environ.get("GIFEXPORT_FFMPEG") or shutil.which("ffmpeg")
 TIMEOUT = 120
 
 

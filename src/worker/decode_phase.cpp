@@ -4,9 +4,21 @@
 
 extern "C" {
 #include <libavfilter/buffersrc.h>
+#include <libavutil/version.h>
 }
 
 namespace {
+
+// The frame's own duration as the decoder set it, 0 when unknown. AVFrame
+// gained `duration` in libavutil 57.30.100, and `pkt_duration` is gone since
+// 59.0 (FFmpeg 7.0); older versions (FFmpeg 5.1) have only `pkt_duration`.
+int64_t decoded_duration(const AVFrame *frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+  return frame->duration;
+#else
+  return frame->pkt_duration;
+#endif
+}
 
 // Where the decode phase stands, and what the end-of-stream signal must say.
 struct ge_decode_state {
@@ -25,7 +37,8 @@ enum class ge_receive { need_input, input_drained, window_end, failed, cancelled
 // one frame of the GIF, so that a last frame without a duration (a one-frame
 // clip, say) is still shown once.
 int64_t frame_duration_ts(const ge_run &r, const AVFrame *frame) {
-  if (frame->pkt_duration > 0) return frame->pkt_duration;
+  const int64_t own = decoded_duration(frame);
+  if (own > 0) return own;
   const AVRational tb = r.video->time_base;
   const int64_t gif_frame =
       av_rescale_q_rnd(1, AVRational{1, r.s->fps}, tb, AV_ROUND_UP);

@@ -4,6 +4,7 @@
 
 extern "C" {
 #include <libavfilter/avfilter.h>
+#include <libavformat/version.h>
 #include <libavutil/mem.h>
 }
 
@@ -21,10 +22,20 @@ AVFilterInOut *endpoint(const char *name, AVFilterContext *ctx) {
   return io;
 }
 
-// The stream's display matrix, when it has one.
+// The stream's display matrix, when it has one. Since libavformat 60.15.100
+// demuxers put stream side data into codecpar's coded_side_data (read with
+// av_packet_side_data_get, libavcodec 60.29.100) and av_stream_get_side_data
+// is deprecated; older versions (FFmpeg 5.1) have only the latter.
 const int32_t *display_matrix(const AVStream *st) {
+#if LIBAVFORMAT_VERSION_INT >= AV_VERSION_INT(60, 15, 100)
+  const AVPacketSideData *sd = av_packet_side_data_get(
+      st->codecpar->coded_side_data, st->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+  const uint8_t *data = sd != nullptr ? sd->data : nullptr;
+  const size_t size = sd != nullptr ? sd->size : 0;
+#else
   size_t size = 0;
   const uint8_t *data = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
+#endif
   return data != nullptr && size >= 9 * sizeof(int32_t) ? reinterpret_cast<const int32_t *>(data)
                                                         : nullptr;
 }

@@ -6,6 +6,10 @@
 
 #include "api/api_fixture.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 namespace {
 
 using apitest::ApiTest;
@@ -39,6 +43,10 @@ struct CorpusCase {
   int final_state;  // when started
   int gif_height = 0;  // of a done job's 480 px GIF; 0 when not checked
   const char *error = "";  // of a failed job
+  // A codec that only some FFmpeg versions decode (VVC since 7.0): where the
+  // FFmpeg in use has no decoder for it, the job fails with "no decoder"
+  // instead of ending as above.
+  AVCodecID needs_decoder = AV_CODEC_ID_NONE;
 };
 
 const CorpusCase kCorpusJobs[] = {
@@ -56,7 +64,7 @@ const CorpusCase kCorpusJobs[] = {
     {"vp8_8x8_1frame.webm", 0, GIFEXPORT_STATE_DONE, 480},
     // Damaged: the decoder learns no picture size, so the graph refuses it.
     {"vp9_invalid_bitstream.webm", 0, GIFEXPORT_STATE_FAILED, 0, "buffer filters failed"},
-    {"vvc_unsupported.mp4", 0, GIFEXPORT_STATE_FAILED, 0, "no decoder"},
+    {"vvc_unsupported.mp4", 0, GIFEXPORT_STATE_DONE, 270, "", AV_CODEC_ID_VVC},
     {"audio_pcm.wav", GIFEXPORT_ERR_NO_VIDEO, 0},
     {"empty.mp4", GIFEXPORT_ERR_OPEN, 0},
     {"h264_annexb_sar80x33.264", GIFEXPORT_ERR_ARGS, 0},  // no container duration
@@ -72,11 +80,15 @@ TEST_P(Corpus, JobEndsSensibly) {
   const int id = gifexport_start(in.c_str(), out.c_str(), 0, 3000, 0, 0);
   ASSERT_EQ(id < 0 ? id : 0, c.start_code);
   if (id < 0) return;
+  const bool decodable =
+      c.needs_decoder == AV_CODEC_ID_NONE || avcodec_find_decoder(c.needs_decoder) != nullptr;
+  const int final_state = decodable ? c.final_state : GIFEXPORT_STATE_FAILED;
+  const std::string error = decodable ? c.error : "no decoder";
   const int status = apitest::wait_final(id);
   const std::string result = gifexport_result(id);
-  EXPECT_EQ(status, c.final_state) << result;
+  EXPECT_EQ(status, final_state) << result;
   if (status == GIFEXPORT_STATE_FAILED) {
-    EXPECT_EQ(nlohmann::json::parse(result)["error"], c.error);
+    EXPECT_EQ(nlohmann::json::parse(result)["error"], error);
   }
   if (status == GIFEXPORT_STATE_DONE) {
     fixture::DecodedVideo gif;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <type_traits>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,6 +18,7 @@ extern "C" {
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
+#include <libavutil/version.h>
 #include <libswscale/swscale.h>
 }
 
@@ -149,9 +151,85 @@ struct Writer {
   }
 };
 
+// What an encoder says it takes; a null list means it takes anything. Since
+// libavcodec 61.13.100 the lists come from avcodec_get_supported_config and
+// the AVCodec fields are deprecated; older versions have only the fields.
+struct EncoderLists {
+  const AVPixelFormat *pix_fmts = nullptr;      // ends with AV_PIX_FMT_NONE
+  const AVSampleFormat *sample_fmts = nullptr;  // ends with AV_SAMPLE_FMT_NONE
+  const int *sample_rates = nullptr;            // ends with 0
+  const AVChannelLayout *ch_layouts = nullptr;  // ends with nb_channels 0
+};
+
+EncoderLists encoder_lists(const AVCodec *c) {
+  EncoderLists l;
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(61, 13, 100)
+  const auto get = [c](AVCodecConfig which, auto **out) {
+    const void *list = nullptr;
+    if (avcodec_get_supported_config(nullptr, c, which, 0, &list, nullptr) >= 0)
+      *out = static_cast<std::remove_pointer_t<decltype(out)>>(list);
+  };
+  get(AV_CODEC_CONFIG_PIX_FORMAT, &l.pix_fmts);
+  get(AV_CODEC_CONFIG_SAMPLE_FORMAT, &l.sample_fmts);
+  get(AV_CODEC_CONFIG_SAMPLE_RATE, &l.sample_rates);
+  get(AV_CODEC_CONFIG_CHANNEL_LAYOUT, &l.ch_layouts);
+#else
+  l.pix_fmts = c->pix_fmts;
+  l.sample_fmts = c->sample_fmts;
+  l.sample_rates = c->supported_samplerates;
+  l.ch_layouts = c->ch_layouts;
+#endif
+  return l;
+}
+
+// Stream side data moved to codecpar's coded_side_data in libavformat
+// 60.15.100 (with av_packet_side_data_new/get from libavcodec 60.29.100),
+// which deprecated the av_stream_*_side_data calls that FFmpeg 5.1 has.
+uint8_t *new_display_matrix(AVStream *st) {
+  const size_t size = sizeof(int32_t) * 9;
+#if LIBAVFORMAT_VERSION_INT >= AV_VERSION_INT(60, 15, 100)
+  AVPacketSideData *sd = av_packet_side_data_new(&st->codecpar->coded_side_data,
+                                                 &st->codecpar->nb_coded_side_data,
+                                                 AV_PKT_DATA_DISPLAYMATRIX, size, 0);
+  return sd ? sd->data : nullptr;
+#else
+  return av_stream_new_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, size);
+#endif
+}
+
+const uint8_t *display_matrix(const AVStream *st, size_t *size) {
+#if LIBAVFORMAT_VERSION_INT >= AV_VERSION_INT(60, 15, 100)
+  const AVPacketSideData *sd = av_packet_side_data_get(
+      st->codecpar->coded_side_data, st->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+  *size = sd ? sd->size : 0;
+  return sd ? sd->data : nullptr;
+#else
+  return av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, size);
+#endif
+}
+
+// AVFrame.duration since libavutil 57.30.100; pkt_duration before (removed in 59).
+int64_t frame_duration(const AVFrame *f) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+  return f->duration;
+#else
+  return f->pkt_duration;
+#endif
+}
+
+// AV_FRAME_FLAG_KEY since libavutil 58.7.100, which deprecated key_frame.
+bool is_key_frame(const AVFrame *f) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
+  return (f->flags & AV_FRAME_FLAG_KEY) != 0;
+#else
+  return f->key_frame != 0;
+#endif
+}
+
 bool has_pix_fmt(const AVCodec *c, AVPixelFormat f) {
-  if (!c->pix_fmts) return true;  // the encoder takes anything
-  for (const AVPixelFormat *p = c->pix_fmts; *p != AV_PIX_FMT_NONE; p++)
+  const AVPixelFormat *fmts = encoder_lists(c).pix_fmts;
+  if (!fmts) return true;  // the encoder takes anything
+  for (const AVPixelFormat *p = fmts; *p != AV_PIX_FMT_NONE; p++)
     if (*p == f) return true;
   return false;
 }
@@ -169,10 +247,11 @@ AVPixelFormat pick_pix_fmt(const AVCodec *c, const std::string &want,
     }
     return f;
   }
-  if (!c->pix_fmts) return AV_PIX_FMT_YUV420P;
-  for (const AVPixelFormat *p = c->pix_fmts; *p != AV_PIX_FMT_NONE; p++)
+  const AVPixelFormat *fmts = encoder_lists(c).pix_fmts;
+  if (!fmts) return AV_PIX_FMT_YUV420P;
+  for (const AVPixelFormat *p = fmts; *p != AV_PIX_FMT_NONE; p++)
     if (*p == AV_PIX_FMT_YUV420P || *p == AV_PIX_FMT_YUVJ420P) return *p;
-  for (const AVPixelFormat *p = c->pix_fmts; *p != AV_PIX_FMT_NONE; p++)
+  for (const AVPixelFormat *p = fmts; *p != AV_PIX_FMT_NONE; p++)
     if (sws_isSupportedOutput(*p)) return *p;
   fail(err, std::string("no usable pixel format for ") + c->name);
   return AV_PIX_FMT_NONE;
@@ -268,8 +347,7 @@ bool add_video(Writer &w, const ClipSpec &clip, bool grey, bool first,
     s.st->codecpar->sample_aspect_ratio = clip.sar;
   }
   if (first && (clip.rotation_deg != 0 || clip.hflip)) {
-    uint8_t *sd = av_stream_new_side_data(s.st, AV_PKT_DATA_DISPLAYMATRIX,
-                                          sizeof(int32_t) * 9);
+    uint8_t *sd = new_display_matrix(s.st);
     if (!sd) return fail(err, "out of memory (display matrix)");
     int32_t *m = reinterpret_cast<int32_t *>(sd);
     av_display_rotation_set(m, clip.rotation_deg);
@@ -332,23 +410,23 @@ bool add_audio(Writer &w, const ClipSpec &clip, std::string *err) {
   if (!s.st || !s.enc) return fail(err, "out of memory (audio stream)");
   AVCodecContext *c = s.enc;
 
-  c->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0]
-                                     : AV_SAMPLE_FMT_S16;
+  const EncoderLists lists = encoder_lists(codec);
+  c->sample_fmt = lists.sample_fmts ? lists.sample_fmts[0] : AV_SAMPLE_FMT_S16;
   c->sample_rate = 48000;
-  if (codec->supported_samplerates) {
-    c->sample_rate = codec->supported_samplerates[0];
-    for (const int *r = codec->supported_samplerates; *r; r++)
+  if (lists.sample_rates) {
+    c->sample_rate = lists.sample_rates[0];
+    for (const int *r = lists.sample_rates; *r; r++)
       if (*r == 48000) c->sample_rate = 48000;
   }
   int ret = 0;
   av_channel_layout_default(&c->ch_layout, 1);
-  if (codec->ch_layouts) {
+  if (lists.ch_layouts) {
     bool mono_ok = false;
-    for (const AVChannelLayout *l = codec->ch_layouts; l->nb_channels; l++)
+    for (const AVChannelLayout *l = lists.ch_layouts; l->nb_channels; l++)
       if (!av_channel_layout_compare(l, &c->ch_layout)) mono_ok = true;
     if (!mono_ok) {
       av_channel_layout_uninit(&c->ch_layout);
-      ret = av_channel_layout_copy(&c->ch_layout, &codec->ch_layouts[0]);
+      ret = av_channel_layout_copy(&c->ch_layout, &lists.ch_layouts[0]);
       if (ret < 0) return fail(err, "copying channel layout", ret);
     }
   }
@@ -762,8 +840,8 @@ bool convert_frame(Reader &r, DecodedVideo *out, std::string *err) {
   df.pkt_dts = f->pkt_dts;
   df.pts = f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp
                                                       : f->pts;
-  df.duration = f->pkt_duration;
-  df.key_frame = f->key_frame != 0;
+  df.duration = frame_duration(f);
+  df.key_frame = is_key_frame(f);
   df.pict_type = av_get_picture_type_char(f->pict_type);
   df.rgb.resize(static_cast<size_t>(f->width) * f->height * 3);
   for (int y = 0; y < f->height; y++)
@@ -836,8 +914,7 @@ bool decode_video(const std::string &path, DecodedVideo *out, std::string *err) 
   out->start_time = st->start_time;
   out->duration = st->duration;
   size_t sd_size = 0;
-  const uint8_t *sd =
-      av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &sd_size);
+  const uint8_t *sd = display_matrix(st, &sd_size);
   if (sd && sd_size >= sizeof(int32_t) * 9) {
     out->has_display_matrix = true;
     out->rotation =

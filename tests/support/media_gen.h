@@ -154,7 +154,7 @@ struct DecodedFrame {
   int64_t pts = 0;
   int64_t frame_pts = AV_NOPTS_VALUE;  // AVFrame.pts as the decoder gave it
   int64_t pkt_dts = AV_NOPTS_VALUE;    // AVFrame.pkt_dts
-  int64_t duration = 0;                // AVFrame.pkt_duration (0 if unknown)
+  int64_t duration = 0;                // the decoded frame's duration (0 if unknown)
   bool key_frame = false;
   char pict_type = '?';  // 'I', 'P', 'B', ... (av_get_picture_type_char)
   std::vector<uint8_t> rgb;  // tightly packed rgb24, width*3 bytes per row
