@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The smallest host for timing a whole job: start it, wait for its end with a
  * 1 ms poll (so the host adds at most a millisecond), free it.
  *   bench_host IN OUT START_MS END_MS WIDTH FPS

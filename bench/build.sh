@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the release library (-O2, no sanitizers) and the bench programs into
 # build-bench/, installing what they need first.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Where a job's instructions go, from one callgrind run of bench_host.
 
 Runs bench_host under callgrind on one cached input, then reads the inclusive

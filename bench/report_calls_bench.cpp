@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of the calls a host makes from its UI thread while a job runs, and
 // proof that they allocate nothing: this program replaces malloc and friends
 // with counting versions, which the library's calls reach through the

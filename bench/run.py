@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Whole jobs of the library against the ffmpeg command-line tool running the
 same filter chain on the same window, alternating library and tool runs.
 Prints a markdown table of medians (wall s, CPU s, peak RSS MiB) and ratios.

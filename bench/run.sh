@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The benchmark, in one command:
 #   bash bench/run.sh [RUNS] [--cases REGEX]
 # Builds the release library with the bench programs, makes the inputs once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loaded with LD_PRELOAD only for the callgrind profile (bench/profile.sh).
 // libavcodec pulls in a SIMD helper library whose load-time timer calibration
 // executes RDTSCP. Where the CPU does not advertise that instruction (as in

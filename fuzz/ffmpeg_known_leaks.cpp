@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeps one leak that lies inside FFmpeg from stopping the fuzz runs.
 //
 // libswscale 6 (FFmpeg 5.1) loses the slice contexts sws_init_context

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the two fuzz targets: the per-process scratch files and
 // the shape checks every JSON text of the library must pass.
 #pragma once

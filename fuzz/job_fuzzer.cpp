@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for a whole job: the input bytes become a media file, which is
 // probed and then converted (first second, 64 px wide, 5 fps) through the
 // public interface, the way a host drives it. Besides the sanitizers it checks

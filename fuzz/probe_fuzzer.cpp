@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for gifexport_probe: the input bytes become a media file that is
 // probed; the report must always be one bounded, well-formed JSON object.
 #include <cstdint>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds FFmpeg 7.1.5 from the source tarball in ../shared/ffmpeg-src (shared
 # libraries plus the ffmpeg and ffprobe programs) and installs it into a
 # prefix outside the work tree, for the `ffmpeg7` preset. The install is

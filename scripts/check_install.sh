@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the installed tree: builds the default preset, installs it into a
 # temporary prefix, checks the library's SONAME and links, then builds and
 # runs the consumer in packaging/consumer twice, once through pkg-config with

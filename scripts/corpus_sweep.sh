@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every file of ../shared/corpus through the probe and whole jobs and
 # prints the table (file, probe, window, start code, final state, error,
 # frames, wall milliseconds).

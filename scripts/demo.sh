@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets everything up, builds, and converts a built-in sample clip to a GIF.
 set -euo pipefail
 cd "$(dirname "$0")/.."

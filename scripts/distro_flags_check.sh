@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything (library, tool, tests) the way a Debian package build
 # does: the compiler and linker flags dpkg-buildflags gives (hardening,
 # -Werror=format-security, _FORTIFY_SOURCE), build type None so CMake adds

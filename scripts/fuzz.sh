@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the two libFuzzer targets (fuzz/) under AddressSanitizer, LeakSanitizer
 # and UndefinedBehaviorSanitizer, seeds their corpora from ../shared/corpus when
 # it is there, runs each for the given seconds and prints a summary per target.

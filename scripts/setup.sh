@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what building and testing need on Debian 12 (run as root, or with
 # sudo available), plus any further Debian packages named as arguments (the
 # fuzz, Windows and benchmark scripts name theirs).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets everything up, then builds and runs the whole test suite twice: a
 # normal build, and one under AddressSanitizer + UndefinedBehaviorSanitizer
 # (with LeakSanitizer). Between them: the installed tree with its two

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Compiles every library source for 64-bit Windows with the mingw-w64 cross
 # compiler, the Win32 thread and file branches selected, against the FFmpeg
 # headers installed here. Objects only: linking needs Windows FFmpeg libraries.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails unless the library's defined dynamic symbols are exactly the eight exports.
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Compiled as C: any C++-only construct in the public header fails the build. */
 #include "gifexport.h"
 

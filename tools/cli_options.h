@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line parsing of the gifexport tool.
 #pragma once
 

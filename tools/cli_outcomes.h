@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the gifexport tool tells the user, and the exit code, for every way a
 // command can end.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gifexport: the command-line host of the library. See `gifexport --help`.
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>

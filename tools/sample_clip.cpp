@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sample_clip.h"
 
 extern "C" {

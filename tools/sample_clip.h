@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A built-in sample clip for the demo: a moving test pattern encoded by libav.
 #pragma once
 

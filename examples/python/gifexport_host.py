@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Command-line host for velquart-gifexport, written with ctypes only.
 
     gifexport_host.py [--lib PATH] version

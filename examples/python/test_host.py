@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Tests for gifexport_host.py against a built library.
 
     python3 examples/python/test_host.py --lib PATH [unittest options]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A program built against an installed velquart-gifexport: it only compiles
  * and links if the header and the library are found, and it exits 0 only if
  * the library answers with the texts it promises. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File-system questions and operations the job machinery asks of the platform.
 // Paths are plain file-system paths here; no URL prefix is understood.
 #pragma once

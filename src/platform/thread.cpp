@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/thread.h"
 
 void (*g_before_thread_create)() = nullptr;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Worker threads: create one that runs a routine with one pointer argument,
 // wait for its end without a time limit, release what it held.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Progress and result reports of a job, formatted into the slot's own buffers.
 #include <cstdio>
 

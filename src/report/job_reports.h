@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Figures the job reports derive from a slot.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "report/json_escape.h"
 
 #include <charconv>

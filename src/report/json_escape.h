@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pieces of the JSON texts: texts the library does not choose, made to fit
 // between JSON quotes, and fractional numbers written the same whatever the
 // host's locale is.

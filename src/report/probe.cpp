@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The probe report: a synchronous description of a media file.
 #include <cstdarg>
 #include <cstdio>

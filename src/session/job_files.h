@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every path a caller hands the library is a local file. This module is the
 // one place that turns such a path into what is opened, checked and removed:
 // the job start, the worker and the probe all go through it.

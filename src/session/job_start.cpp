@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "session/job_start.h"
 
 #include <cstdlib>

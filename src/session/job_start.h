@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parameter rules of a job start, kept apart so they can be tested directly.
 #pragma once
 

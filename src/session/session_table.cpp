@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "session/session_table.h"
 
 #include <cstdlib>

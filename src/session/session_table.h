@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two session slots: each slot is the complete record of one job, shared
 // by the host's threads and the job's worker thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/filter_texts.h"
 #include "worker/picture_geometry.h"
 #include "worker/worker_run.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two texts that configure a job's palette filter graph.
 #pragma once
 

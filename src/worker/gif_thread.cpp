@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/gif_thread.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker routine: the whole conversion of one job, on the job's thread.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/worker_run.h"
 
 extern "C" {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/output_target.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a job writes its GIF. The GIF is written into a temporary file in the
 // folder of the file it will replace and moved onto that file in one step once
 // it is complete, so a GIF that stands at the output path is never a partial

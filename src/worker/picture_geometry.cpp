@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/picture_geometry.h"
 
 #include <cmath>

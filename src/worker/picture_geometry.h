@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a stored picture is shown: its orientation (display matrix) and its
 // display proportions (sample aspect ratio).
 #pragma once

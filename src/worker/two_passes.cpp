@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Jobs too long to hold: the palette is computed over the whole window, so
 // the one-graph run keeps every output frame of the window until its end. A
 // job whose held frames would pass the budget instead reads the window twice:

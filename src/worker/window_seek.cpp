@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Seeking to the window's start, and making that start exact on demuxers
 // that seek by timestamp rather than to key frames (MPEG-TS above all).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What one run of the worker holds, shared by its stages.
 #pragma once
 

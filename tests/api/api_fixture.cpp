@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "api/api_fixture.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared helpers of the tests that drive the library through its exports.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a job writes: the GIF decoded back and checked as a user sees it.
 #include <nlohmann/json.hpp>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real media that nobody here made: every probe is valid JSON, and a few
 // files of awkward kinds run through a whole job to a final state.
 #include <nlohmann/json.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GIF shows what a player shows: upright, in display proportions, and
 // starting exactly at the window's start whatever the container.
 #include <nlohmann/json.hpp>

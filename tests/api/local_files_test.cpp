@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every path is a local file: no spelling of the input may be written over,
 // no string makes the library a network client or a reader of the host's
 // standard input, and an output that would block is refused.

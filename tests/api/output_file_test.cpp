@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GIF appears at its path only when it is complete: until then whatever
 // stood there stays, and no ending, not even the host's process going away,
 // leaves a partial GIF under the output's name.

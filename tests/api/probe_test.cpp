@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gifexport_probe: failure documents, stream entries, the listing limit.
 #include <nlohmann/json.hpp>
 

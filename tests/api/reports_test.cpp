@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The texts a host reads: exact templates, key order, escaping, pointers.
 #include <nlohmann/json.hpp>
 

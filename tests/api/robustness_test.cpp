@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile calls and files, resources left after every ending, hosts that
 // call from several threads at once, and a bounded stress run.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows that start late in an H.264 transport stream. The demuxer seeks by
 // timestamp and lands between key frames, yet every GIF frame must be the
 // source frame at its time, and the job must read from near the window, not

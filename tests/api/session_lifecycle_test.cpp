@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Status, cancel and free through a job's life, and what each ending leaves.
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gifexport_start: argument checks, input checks, window fitting, slots.
 #include <cerrno>
 #include <cstring>

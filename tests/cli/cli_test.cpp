@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gifexport tool, run as a user runs it: through its process.
 #include <fcntl.h>
 #include <gtest/gtest.h>

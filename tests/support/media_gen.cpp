@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Synthetic media fixtures, written with the libav encoders and muxers.
 #include "media_gen.h"
 

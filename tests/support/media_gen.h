@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test fixture support: synthetic media clips made at test time with the
 // libav encoders and muxers, plus helpers that decode a file back to RGB
 // frames and read the synthetic patterns out of those frames.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exercises every fixture helper and prints what it made and read back.
 // Usage: media_gen_selftest [output-dir]   (default /tmp/media_gen_selftest)
 #include "media_gen.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs every file of a media folder through the probe and through whole jobs
 // (the first 3 s, and a 3 s window from the middle of files longer than 10 s)
 // at the default width and rate, and prints one table row per job.

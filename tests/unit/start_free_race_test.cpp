@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A free from another thread while a start is creating the job's thread (a
 // host freeing both ids on shutdown): the free must either find nothing to
 // free or wait for the thread, never release a slot whose thread it cannot

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Jobs over the held-frames budget run in two passes. With the budget lowered
 // for the test, the two-pass GIF must be byte for byte the one-pass GIF, and
 // the job must report, cancel and clean up as any job does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Window milliseconds and stream timestamps, converted both ways with
 // timestamps and start times from a crafted file near the 64-bit limits: the
 // results saturate instead of overflowing.
