@@ -7,8 +7,55 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include <cwchar>
+#include <string>
+
+namespace {
+
+// Paths come in as UTF-8 and go to the wide (UTF-16) calls, as FFmpeg's file
+// protocol does with the same bytes; the ANSI calls would read them in the
+// machine's code page and name another file. Bytes that are not UTF-8 give
+// an empty result, which names no file. A path at or over MAX_PATH is made
+// full and given the \\?\ form, which the wide calls take up to 32,767
+// characters (the same rule FFmpeg uses for the files it opens).
+std::wstring wide_path(const char *utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &w[0], n);
+  w.resize(static_cast<size_t>(n) - 1);
+  if (w.size() < MAX_PATH - 12 || w.compare(0, 4, L"\\\\?\\") == 0) return w;
+  const DWORD full_len = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+  if (full_len == 0) return w;
+  std::wstring full(full_len, L'\0');
+  const DWORD got = GetFullPathNameW(w.c_str(), full_len, &full[0], nullptr);
+  if (got == 0 || got >= full_len) return w;
+  full.resize(got);
+  if (full.compare(0, 4, L"\\\\.\\") == 0) return w;  // a device keeps its name
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+DWORD attributes_of(const char *path) {
+  const std::wstring w = wide_path(path);
+  return w.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(w.c_str());
+}
+
+bool file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
+  const std::wstring w = wide_path(path);
+  if (w.empty()) return false;
+  HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BOOL ok = GetFileInformationByHandle(h, info);
+  CloseHandle(h);
+  return ok != 0;
+}
+
+}  // namespace
+
 ge_file_kind ge_file_kind_at(const char *path) {
-  const DWORD attrs = GetFileAttributesA(path);
+  const DWORD attrs = attributes_of(path);
   if (attrs == INVALID_FILE_ATTRIBUTES) return ge_file_kind::missing;
   if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return ge_file_kind::link;
   if (attrs & FILE_ATTRIBUTE_DIRECTORY) return ge_file_kind::directory;
@@ -16,29 +63,26 @@ ge_file_kind ge_file_kind_at(const char *path) {
 }
 
 void ge_remove_output(const char *path) {
-  // remove() on Windows deletes neither directories nor devices; only files
-  // (and file symlinks, as links) go.
-  DWORD attrs = GetFileAttributesA(path);
+  // Only files (and file symlinks, as links) go; DeleteFileW leaves
+  // directories and devices alone anyway.
+  const DWORD attrs = attributes_of(path);
   if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) return;
-  std::remove(path);
+  DeleteFileW(wide_path(path).c_str());
 }
-
-namespace {
-bool file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
-  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  BOOL ok = GetFileInformationByHandle(h, info);
-  CloseHandle(h);
-  return ok != 0;
-}
-}  // namespace
 
 bool ge_is_pipe_or_socket(const char *path) {
-  // Named pipes live in their own namespace (\\.\pipe\), which the media
-  // library's file protocol does not open as a plain path.
-  static_cast<void>(path);
-  return false;
+  // Named pipes, consoles, serial ports and the other devices live in the
+  // \\.\ namespace, and the reserved names (CON, COM1, ...) lead there
+  // wherever they stand in a path: the full path tells. Opening one may wait
+  // for the other end (a pipe, the console's input). NUL never waits.
+  const std::wstring w = wide_path(path);
+  if (w.empty()) return false;
+  wchar_t full[MAX_PATH];
+  const DWORD got = GetFullPathNameW(w.c_str(), MAX_PATH, full, nullptr);
+  if (got == 0 || got >= MAX_PATH) return false;
+  if (std::wcsncmp(full, L"\\\\.\\", 4) != 0 && _wcsnicmp(full, L"\\\\?\\pipe\\", 9) != 0)
+    return false;
+  return _wcsicmp(full, L"\\\\.\\NUL") != 0;
 }
 
 bool ge_same_file(const char *a, const char *b) {
@@ -58,7 +102,16 @@ bool ge_link_target(const char *path, char *buf, size_t cap) {
 }
 
 bool ge_replace_file(const char *from, const char *to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  const std::wstring wfrom = wide_path(from), wto = wide_path(to);
+  if (wfrom.empty() || wto.empty()) return false;
+  return MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+int64_t ge_file_size(const char *path) {
+  const std::wstring w = wide_path(path);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (w.empty() || !GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
 unsigned long ge_process_id() { return GetCurrentProcessId(); }
@@ -120,6 +173,11 @@ bool ge_link_target(const char *path, char *buf, size_t cap) {
 }
 
 bool ge_replace_file(const char *from, const char *to) { return std::rename(from, to) == 0; }
+
+int64_t ge_file_size(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+}
 
 unsigned long ge_process_id() { return static_cast<unsigned long>(getpid()); }
 #endif

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // File-system questions and operations the job machinery asks of the platform.
-// Paths are plain file-system paths here; no URL prefix is understood.
+// Paths are plain file-system paths in UTF-8 here; no URL prefix is
+// understood. On Windows they go to the wide (UTF-16) calls.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // What stands at a path, the path itself looked at (a symbolic link is not
 // followed).
@@ -32,6 +34,10 @@ bool ge_link_target(const char *path, char *buf, size_t cap);
 
 // Moves the file from onto to in one step, replacing a file standing at to.
 bool ge_replace_file(const char *from, const char *to);
+
+// The size in bytes of the file at path (a link followed), 0 when there is
+// none.
+int64_t ge_file_size(const char *path);
 
 // The calling process's id, for names no other process will choose.
 unsigned long ge_process_id();

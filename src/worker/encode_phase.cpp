@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include <cstdio>
-
+#include "platform/files.h"
 #include "worker/worker_run.h"
 
 extern "C" {
@@ -60,16 +59,6 @@ ge_step write_ready_packets(ge_run &r) {
   return ge_step::ok;
 }
 
-// The file's size on disk, or 0 when it cannot be opened for reading.
-int64_t measure_file(const char *path) {
-  std::FILE *f = std::fopen(path, "rb");
-  if (f == nullptr) return 0;
-  std::fseek(f, 0, SEEK_END);
-  const int64_t size = std::ftell(f);
-  std::fclose(f);
-  return size;
-}
-
 // Flushes the encoder, writes the trailer, closes and measures the file.
 ge_step finish_file(ge_run &r) {
   ge_media &m = r.m;
@@ -80,7 +69,7 @@ ge_step finish_file(ge_run &r) {
   m.muxer_open = false;
   if (av_write_trailer(m.out_ctx) < 0) return ge_fail(r, "write failed");
   if (!ge_close_output_file(&m)) return ge_fail(r, "write failed");
-  const int64_t size = measure_file(r.out.write_path);
+  const int64_t size = ge_file_size(r.out.write_path);
   // Only a complete file takes the output's name.
   if (!ge_output_commit(&r.out)) return ge_fail(r, "write failed");
   r.s->out_size_bytes.store(size, std::memory_order_relaxed);
