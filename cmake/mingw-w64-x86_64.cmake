@@ -25,13 +25,11 @@ if(GIFEXPORT_FFMPEG_PREFIX)
   set(ENV{PKG_CONFIG_PATH} "")
 endif()
 
-# The C and C++ runtimes are linked in, so our DLL and programs need no
-# libstdc++/libgcc DLL beside them (a host may carry other versions of those).
+# The C++ runtime and libgcc are linked in, so our DLL and programs need no
+# libstdc++/libgcc DLL beside them (a host may carry other versions of
+# those). libwinpthread-1.dll still ships: FFmpeg's avutil imports it too.
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
-# winpthread, which the posix C++ runtime calls, from its static archive too.
-set(CMAKE_CXX_STANDARD_LIBRARIES "-Wl,-Bstatic -lwinpthread -Wl,-Bdynamic" CACHE STRING "")
-set(CMAKE_C_STANDARD_LIBRARIES "-Wl,-Bstatic -lwinpthread -Wl,-Bdynamic" CACHE STRING "")
 
 # Test programs run under wine (Debian's wine package; /usr/bin/wine starts
 # 64-bit programs with wine64).

@@ -40,8 +40,10 @@ case "$target" in
     ;;
   win64)
     prefix=${GIFEXPORT_FFMPEG_WIN64_PREFIX:-$HOME/.cache/velquart-gifexport/ffmpeg-$version-win64}
-    # What ships beside our DLL, so LGPL only: no GPL parts, no external
-    # libraries (--disable-autodetect keeps the build from picking up any).
+    # What ships beside our DLL, so LGPL only: no GPL parts, and of the
+    # external libraries only zlib (PNG and APNG, compressed Matroska tracks
+    # and MOV headers need it; --disable-autodetect keeps the build from
+    # picking up anything else).
     # Every native decoder, demuxer and parser stays in, so a host can read
     # what a user has; the assembly stays in (nasm) because decoding speed is
     # most of a job's time. Trimmed to what the library runs: the file
@@ -49,7 +51,7 @@ case "$target" in
     # encoders and muxers are the ones the test fixtures write, and
     # testsrc2 draws the tool's built-in sample.
     configure_args=(--prefix="$prefix" --enable-shared --disable-static --disable-doc
-                    --disable-programs --disable-debug --disable-autodetect --enable-w32threads
+                    --disable-programs --disable-debug --disable-autodetect --enable-w32threads --enable-zlib
                     --arch=x86_64 --target-os=mingw32 --cross-prefix=x86_64-w64-mingw32-
                     --cc=x86_64-w64-mingw32-gcc-posix --cxx=x86_64-w64-mingw32-g++-posix
                     --disable-network --disable-avdevice --disable-hwaccels
@@ -58,7 +60,7 @@ case "$target" in
                     --disable-muxers --enable-muxer=gif,mp4,mov,matroska,mpegts,nut,avi,h264,m4v,wav
                     --disable-filters
                     --enable-filter=buffer,buffersink,format,fps,scale,split,palettegen,paletteuse,hflip,vflip,transpose,testsrc2,null)
-    packages=(nasm gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix)
+    packages=(nasm gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev)
     built_check=bin/avcodec-61.dll
     ;;
   *) echo "build_ffmpeg: unknown target '$target' (native or win64)" >&2; exit 2 ;;
