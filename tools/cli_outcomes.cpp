@@ -2,6 +2,12 @@
 #include "cli_outcomes.h"
 
 #include <csignal>
+
+// Windows has SIGINT and SIGTERM but no SIGHUP; the tool gives a closed
+// console its number, so the exit codes are the same everywhere.
+#ifndef SIGHUP
+#define SIGHUP 1
+#endif
 #include <cstdio>
 
 #include "gifexport.h"

@@ -17,7 +17,7 @@ constexpr int EXIT_SAMPLE_FAILED = 8;
 constexpr int EXIT_UNKNOWN_FAILURE = 9;
 // A signal that ends the tool gives 128 + its number, as a shell reports a
 // program killed by it.
-constexpr int EXIT_HANGUP = 129;       // SIGHUP
+constexpr int EXIT_HANGUP = 129;       // SIGHUP (on Windows: the console closed)
 constexpr int EXIT_INTERRUPTED = 130;  // SIGINT
 constexpr int EXIT_TERMINATED = 143;   // SIGTERM
 

@@ -3,6 +3,10 @@
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
+#endif
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -13,6 +17,9 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#ifndef SIGHUP
+#define SIGHUP 1  // Windows: the console closed (see cli_outcomes.cpp)
+#endif
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -37,10 +44,21 @@ using Clock = std::chrono::steady_clock;
 // (the link itself), never a directory or a device: as root, remove() would
 // delete a device node named as the output. Only lstat and unlink, so a
 // signal handler may call it.
+#if defined(_WIN32)
+// The path is UTF-8; the wide calls name the same file the library wrote.
+// A directory stays, and DeleteFileW removes no device.
+void remove_file_only(const char *path) {
+  wchar_t wide[4096];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, 4096) == 0) return;
+  const DWORD attrs = GetFileAttributesW(wide);
+  if (attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW(wide);
+}
+#else
 void remove_file_only(const char *path) {
   struct stat st;
   if (lstat(path, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) unlink(path);
 }
+#endif
 
 // SIGINT, SIGTERM and SIGHUP. While no job of ours exists (probe, the option
 // checks, gifexport_start opening the input, the demo making its sample)
@@ -96,12 +114,46 @@ extern "C" void on_signal(int number) {
   errno = saved_errno;
 }
 
-// A signal that was ignored when the tool started (nohup, a background job
-// of a shell without job control) stays ignored.
-void install_signal_handlers() {
+void prepare_signal_texts() {
   for (auto &t : g_signal_texts) {
     const int n = std::snprintf(t.text, sizeof t.text, "gifexport: %s\n", signal_outcome(t.number).message);
     t.length = n > 0 ? std::min(static_cast<size_t>(n), sizeof t.text - 1) : 0;
+  }
+}
+
+#if defined(_WIN32)
+// Windows calls this on a thread of its own for the console's events:
+// Ctrl-C and Ctrl-Break count as SIGINT, a closed console as SIGHUP, a
+// logoff or shutdown as SIGTERM; the same handler then does what it does
+// for a signal.
+BOOL WINAPI on_console_event(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      on_signal(SIGINT);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+      on_signal(SIGHUP);
+      return TRUE;
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      on_signal(SIGTERM);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void install_signal_handlers() {
+  prepare_signal_texts();
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+#else
+// A signal that was ignored when the tool started (nohup, a background job
+// of a shell without job control) stays ignored.
+void install_signal_handlers() {
+  prepare_signal_texts();
+  for (auto &t : g_signal_texts) {
     struct sigaction old {};
     if (sigaction(t.number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     struct sigaction sa {};
@@ -113,6 +165,7 @@ void install_signal_handlers() {
     sigaction(t.number, &sa, nullptr);
   }
 }
+#endif
 
 // The library's texts are UTF-8 JSON, but a library that passed the bytes
 // of a path through unchanged would hand over text that is not UTF-8, which
@@ -422,8 +475,35 @@ int run_command(const std::vector<std::string> &args) {
 
 }  // namespace
 
+#if defined(_WIN32)
+// main's arguments are in the ANSI code page, which cannot hold every file
+// name: the wide command line, converted to UTF-8 (what the library takes).
+std::vector<std::string> utf8_arguments() {
+  std::vector<std::string> args;
+  int argc = 0;
+  wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  for (int i = 1; argv != nullptr && i < argc; ++i) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string arg(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &arg[0], n, nullptr, nullptr);
+    arg.resize(arg.size() - 1);
+    args.push_back(arg);
+  }
+  LocalFree(argv);
+  return args;
+}
+#endif
+
 int main(int argc, char **argv) {
+#if defined(_WIN32)
+  static_cast<void>(argc);
+  static_cast<void>(argv);
+  const std::vector<std::string> args = utf8_arguments();
+  // What the tool prints is UTF-8; a console shows it as such.
+  SetConsoleOutputCP(CP_UTF8);
+#else
   const std::vector<std::string> args(argv + 1, argv + argc);
+#endif
   if (args.empty()) return usage(stderr);
   install_signal_handlers();
 #ifdef __GLIBC__

@@ -36,6 +36,26 @@ std::wstring wide_path(const char *utf8) {
   return L"\\\\?\\" + full;
 }
 
+// The path as GetFullPathNameW makes it, compared with want (any case).
+bool full_path_is(const std::wstring &w, const wchar_t *want) {
+  wchar_t full[MAX_PATH];
+  const DWORD got = GetFullPathNameW(w.c_str(), MAX_PATH, full, nullptr);
+  return got != 0 && got < MAX_PATH && _wcsicmp(full, want) == 0;
+}
+
+// Named pipes, consoles, serial ports and the other devices live in the
+// device namespace (full paths that begin with two backslashes, a dot and a
+// backslash, or the pipe folder of the long form), and the reserved names
+// (CON, NUL, COM1, ...) lead there wherever they stand in a path: the full
+// path tells.
+bool device_name(const std::wstring &w) {
+  if (w.empty()) return false;
+  wchar_t full[MAX_PATH];
+  const DWORD got = GetFullPathNameW(w.c_str(), MAX_PATH, full, nullptr);
+  if (got == 0 || got >= MAX_PATH) return false;
+  return std::wcsncmp(full, L"\\\\.\\", 4) == 0 || _wcsnicmp(full, L"\\\\?\\pipe\\", 9) == 0;
+}
+
 DWORD attributes_of(const char *path) {
   const std::wstring w = wide_path(path);
   return w.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(w.c_str());
@@ -55,6 +75,7 @@ bool file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
 }  // namespace
 
 ge_file_kind ge_file_kind_at(const char *path) {
+  if (device_name(wide_path(path))) return ge_file_kind::other;
   const DWORD attrs = attributes_of(path);
   if (attrs == INVALID_FILE_ATTRIBUTES) return ge_file_kind::missing;
   if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return ge_file_kind::link;
@@ -71,18 +92,10 @@ void ge_remove_output(const char *path) {
 }
 
 bool ge_is_pipe_or_socket(const char *path) {
-  // Named pipes, consoles, serial ports and the other devices live in the
-  // \\.\ namespace, and the reserved names (CON, COM1, ...) lead there
-  // wherever they stand in a path: the full path tells. Opening one may wait
-  // for the other end (a pipe, the console's input). NUL never waits.
+  // Opening a device may wait for the other end (a pipe, the console's
+  // input). NUL never waits.
   const std::wstring w = wide_path(path);
-  if (w.empty()) return false;
-  wchar_t full[MAX_PATH];
-  const DWORD got = GetFullPathNameW(w.c_str(), MAX_PATH, full, nullptr);
-  if (got == 0 || got >= MAX_PATH) return false;
-  if (std::wcsncmp(full, L"\\\\.\\", 4) != 0 && _wcsnicmp(full, L"\\\\?\\pipe\\", 9) != 0)
-    return false;
-  return _wcsicmp(full, L"\\\\.\\NUL") != 0;
+  return device_name(w) && !full_path_is(w, L"\\\\.\\NUL");
 }
 
 bool ge_same_file(const char *a, const char *b) {

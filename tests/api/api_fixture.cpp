@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "api/api_fixture.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
+
+#include "support/test_platform.h"
 
 namespace apitest {
 
@@ -20,7 +19,7 @@ class ScratchCleanup : public ::testing::Environment {
  public:
   void TearDown() override {
     std::error_code ignored;
-    std::filesystem::remove_all(scratch_dir(), ignored);
+    std::filesystem::remove_all(testplat::fs_path(scratch_dir()), ignored);
   }
 };
 
@@ -31,9 +30,7 @@ class ScratchCleanup : public ::testing::Environment {
 
 const std::string &scratch_dir() {
   static const std::string dir = [] {
-    std::string templ = ::testing::TempDir() + "gifexport_tests_XXXXXX";
-    if (mkdtemp(templ.data()) == nullptr) std::abort();
-    return templ;
+    return testplat::make_temp_dir("gifexport_tests_");
   }();
   return dir;
 }
@@ -74,16 +71,15 @@ std::string ntsc_clip() {
 }
 
 bool file_exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  return testplat::exists(path);
 }
 
 void write_file(const std::string &path, const std::string &bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  std::ofstream(testplat::fs_path(path), std::ios::binary) << bytes;
 }
 
 std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(testplat::fs_path(path), std::ios::binary);
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();

@@ -3,9 +3,11 @@
 // files of awkward kinds run through a whole job to a final state.
 #include <nlohmann/json.hpp>
 
-#include <dirent.h>
+#include <algorithm>
+
 
 #include "api/api_fixture.h"
+#include "support/test_platform.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -18,13 +20,9 @@ using nlohmann::json;
 
 std::vector<std::string> corpus_files() {
   std::vector<std::string> files;
-  DIR *dir = opendir(GIFEXPORT_CORPUS_DIR);
-  if (dir == nullptr) return files;
-  while (dirent *e = readdir(dir)) {
-    const std::string name = e->d_name;
+  for (const std::string &name : testplat::list_dir(GIFEXPORT_CORPUS_DIR))
     if (name[0] != '.' && name != "MANIFEST.md") files.push_back(name);
-  }
-  closedir(dir);
+  std::sort(files.begin(), files.end());
   return files;
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "api/api_fixture.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -129,7 +130,7 @@ TEST_F(ApiTest, LongestPathOfInvalidBytesComesBackWhole) {
   while (dir.size() + 1 + kPart + 1 + 100 <= kLongest) {
     dir += "/" + std::string(kPart, '\xff');
     shown += "/" + replaced(kPart);
-    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0) << std::strerror(errno);
+    ASSERT_TRUE(testplat::make_dir(dir)) << std::strerror(errno);
   }
   const size_t name = kLongest - dir.size() - 1 - 4;
   const std::string out = dir + "/" + std::string(name, '\xfe') + ".gif";
@@ -152,6 +153,14 @@ TEST_F(ApiTest, LongestPathOfInvalidBytesComesBackWhole) {
 class CommaDecimalLocale {
  public:
   CommaDecimalLocale() {
+#if defined(_WIN32)
+    // Windows names its locales itself and makes none on request.
+    for (const char *name : {"de-DE", "German_Germany.1252", "German"})
+      if (std::setlocale(LC_ALL, name)) return;
+    problem_ = "no German locale on this Windows";
+    tool_missing_ = true;
+    return;
+#endif
     if (const char *old = std::getenv("LOCPATH")) old_locpath_ = old;
     if (std::setlocale(LC_ALL, kName)) return;
     if (std::system("command -v localedef >/dev/null 2>&1") != 0) {
@@ -164,16 +173,16 @@ class CommaDecimalLocale {
     const std::string command =
         "mkdir -p '" + dir + "' && localedef -c -i de_DE -f UTF-8 '" + dir + "/" + kName + "'";
     const int rc = std::system(command.c_str());
-    setenv("LOCPATH", dir.c_str(), 1);
+    testplat::set_env("LOCPATH", dir.c_str());
     if (std::setlocale(LC_ALL, kName) == nullptr)
       problem_ = "localedef (exit " + std::to_string(rc) + ") gave no loadable " + kName;
   }
   ~CommaDecimalLocale() {
     std::setlocale(LC_ALL, "C");
     if (old_locpath_.empty()) {
-      unsetenv("LOCPATH");
+      testplat::unset_env("LOCPATH");
     } else {
-      setenv("LOCPATH", old_locpath_.c_str(), 1);
+      testplat::set_env("LOCPATH", old_locpath_.c_str());
     }
   }
   CommaDecimalLocale(const CommaDecimalLocale &) = delete;

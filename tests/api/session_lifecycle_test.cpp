@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/api_fixture.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ TEST_F(ApiTest, FailedJobRemovesAnOlderFileButNeverADirectory) {
   const std::string file_out = apitest::scratch_path("older.gif");
   apitest::write_file(file_out, "older");
   const std::string dir_out = apitest::scratch_path("a_directory.gif");
-  ASSERT_EQ(mkdir(dir_out.c_str(), 0755), 0);
+  ASSERT_TRUE(testplat::make_dir(dir_out));
   const struct {
     std::string out;
     int64_t start, end;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "api/api_fixture.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -30,14 +31,14 @@ std::string raw_elementary_clip() {
 // built from nested directories (each name stays under the 255-byte limit).
 std::string path_of_length(size_t length) {
   std::string dir = apitest::scratch_dir() + "/long";
-  mkdir(dir.c_str(), 0755);
+  testplat::make_dir(dir);
   while (dir.size() + 1 + 200 + 1 + 8 < length) {
     dir += "/" + std::string(200, 'd');
-    mkdir(dir.c_str(), 0755);
+    testplat::make_dir(dir);
   }
   std::string path = dir + "/" + std::string(length - dir.size() - 1, 'f');
   // Without the link the cases below would test a missing file instead.
-  if (!apitest::file_exists(path) && link(apitest::indexed_clip_10s().c_str(), path.c_str()) != 0)
+  if (!apitest::file_exists(path) && !testplat::hard_link(apitest::indexed_clip_10s(), path))
     ADD_FAILURE() << "cannot link the clip as " << path << ": " << std::strerror(errno);
   return path;
 }
@@ -166,10 +167,10 @@ TEST_F(ApiTest, SlotsAreTakenInOrderAndBusyUntilFreed) {
 
 TEST_F(ApiTest, OutputNamingTheInputIsRefusedAndTheInputKept) {
   const std::string in = apitest::scratch_path("own.mp4");
-  ASSERT_EQ(link(apitest::indexed_clip_10s().c_str(), in.c_str()), 0);
+  ASSERT_TRUE(testplat::hard_link(apitest::indexed_clip_10s(), in));
   const std::string before = apitest::read_file(in);
   const std::string hard_link = apitest::scratch_path("hardlink.gif");
-  ASSERT_EQ(link(in.c_str(), hard_link.c_str()), 0);
+  ASSERT_TRUE(testplat::hard_link(in, hard_link));
   const std::string other_spelling =
       apitest::scratch_dir() + "/./" + in.substr(apitest::scratch_dir().size() + 1);
   for (const std::string &out : {in, hard_link, other_spelling}) {

@@ -36,6 +36,8 @@ struct ClipSpec {
   // "gif", ...
   std::string format = "mp4";
   // Video encoder name: "mpeg4", "libx264", "ffv1", "mjpeg", "gif", ...
+  // Where FFmpeg has no libx264, "libx264" gives MPEG-4 part 2 (same GOP
+  // and B-frames) in every format but raw "h264", which then fails.
   std::string encoder = "mpeg4";
   // Encoder pixel format name ("yuv444p", "yuv420p10le", ...). Empty: pick
   // yuv420p when the encoder takes it (yuvj420p for mjpeg), else the

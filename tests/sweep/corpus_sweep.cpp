@@ -5,9 +5,7 @@
 // Fails (exit 1) when a probe answer is not JSON, a job never reaches a final
 // state, or a done job's GIF does not decode at the expected width.
 //   corpus_sweep FOLDER [SECONDS_PER_JOB]
-#include <dirent.h>
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +17,7 @@
 
 #include "gifexport.h"
 #include "support/media_gen.h"
+#include "support/test_platform.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -31,13 +30,8 @@ using Clock = std::chrono::steady_clock;
 
 std::vector<std::string> list_files(const std::string &folder) {
   std::vector<std::string> names;
-  if (DIR *d = opendir(folder.c_str())) {
-    while (dirent *e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name[0] != '.' && name != "MANIFEST.md") names.push_back(name);
-    }
-    closedir(d);
-  }
+  for (const std::string &name : testplat::list_dir(folder))
+    if (name[0] != '.' && name != "MANIFEST.md") names.push_back(name);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -70,8 +64,7 @@ int main(int argc, char **argv) {
   av_log_set_level(AV_LOG_QUIET);  // damaged files make the libraries talk a lot
   const std::string folder = argv[1];
   const double limit_s = argc > 2 ? std::atof(argv[2]) : 60.0;
-  char out_template[] = "/tmp/corpus_sweep_XXXXXX";
-  const std::string out_dir = mkdtemp(out_template) ? out_template : "/tmp";
+  const std::string out_dir = testplat::make_temp_dir("corpus_sweep_");
   const std::string out = out_dir + "/out.gif";
   const auto files = list_files(folder);
   int problems = 0, jobs = 0, done = 0;
@@ -125,7 +118,8 @@ int main(int argc, char **argv) {
     }
   }
   std::remove(out.c_str());
-  rmdir(out_dir.c_str());
+  std::error_code ignored;
+  std::filesystem::remove(testplat::fs_path(out_dir), ignored);
   std::printf("%zu files, %d jobs, %d done, %d problems\n", files.size(), jobs, done, problems);
   return problems == 0 ? 0 : 1;
 }

@@ -4,7 +4,6 @@
 // free or wait for the thread, never release a slot whose thread it cannot
 // see.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +14,7 @@
 #include "gifexport.h"
 #include "platform/thread.h"
 #include "support/media_gen.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -27,8 +27,7 @@ void slow_thread_creation() {
 }
 
 TEST(StartAndFree, FreeDuringThreadCreationNeverLosesTheJob) {
-  std::string dir = ::testing::TempDir() + "gifexport_race_XXXXXX";
-  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string dir = testplat::make_temp_dir("gifexport_race_");
   const std::string in = dir + "/in.mp4", out = dir + "/out.gif";
   fixture::ClipSpec clip;
   clip.frames = 10;
@@ -68,7 +67,8 @@ TEST(StartAndFree, FreeDuringThreadCreationNeverLosesTheJob) {
   EXPECT_EQ(gifexport_status(id), -1);
   std::remove(in.c_str());
   std::remove(out.c_str());
-  rmdir(dir.c_str());
+  std::error_code ignored;
+  std::filesystem::remove(testplat::fs_path(dir), ignored);
 }
 
 }  // namespace
