@@ -57,7 +57,7 @@ case "$target" in
                     --disable-network --disable-avdevice --disable-hwaccels
                     --disable-protocols --enable-protocol=file
                     --disable-encoders --enable-encoder=gif,mpeg4,ffv1,mjpeg,mpeg2video,aac,mp2,pcm_s16le,png,rawvideo
-                    --disable-muxers --enable-muxer=gif,mp4,mov,matroska,mpegts,nut,avi,h264,m4v,wav
+                    --disable-muxers --enable-muxer=gif,mp4,mov,matroska,mpegts,nut,avi,h264,m4v,wav,ffmetadata
                     --disable-filters
                     --enable-filter=buffer,buffersink,format,fps,scale,split,palettegen,paletteuse,hflip,vflip,transpose,testsrc2,null)
     packages=(nasm gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev)

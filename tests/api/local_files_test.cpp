@@ -74,7 +74,9 @@ TEST_F(ApiTest, OutputNamingTheInputInAUrlSpellingIsRefused) {
     std::string in, out;
   } cases[] = {
       {in, "file:" + in},
+#if !defined(_WIN32)  // a Windows path after file:// is a server's name
       {in, "file://" + in},
+#endif
       {"file:" + in, in},
       {"file:" + in, "file:" + in},
   };

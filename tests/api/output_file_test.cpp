@@ -159,7 +159,9 @@ TEST_F(ApiTest, DeviceOutputIsWrittenDirectly) {
   gifexport_free(end.id);
   // Still the device, not a file put in its place.
   EXPECT_FALSE(std::filesystem::is_regular_file(device)) << device;
+#if !defined(_WIN32)
   EXPECT_TRUE(testplat::exists(device));
+#endif
 }
 
 }  // namespace

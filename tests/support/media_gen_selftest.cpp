@@ -36,7 +36,19 @@ std::string ts(int64_t v) {
   return v == AV_NOPTS_VALUE ? "none" : std::to_string(v);
 }
 
+// What only libx264 writes (raw H.264, 10-bit H.264) cannot be made where
+// FFmpeg lacks it (the LGPL build for Windows): such a clip is skipped with
+// its reason; other "libx264" clips fall back to MPEG-4.
+bool needs_missing_x264(const ClipSpec &clip) {
+  if (clip.encoder != "libx264" || avcodec_find_encoder_by_name("libx264") != nullptr) return false;
+  return clip.format == "h264" || clip.pix_fmt.find("10") != std::string::npos;
+}
+
 bool make(const std::string &name, const ClipSpec &clip, double *ms = nullptr) {
+  if (needs_missing_x264(clip)) {
+    std::printf("  [skip] make %s (this FFmpeg has no libx264)\n", name.c_str());
+    return false;
+  }
   std::string err;
   auto t0 = std::chrono::steady_clock::now();
   bool ok = make_clip(out_path(name), clip, &err);
