@@ -120,6 +120,8 @@ bool ge_replace_file(const char *from, const char *to) {
   return MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool ge_path_can_name_a_file(const char *path) { return !wide_path(path).empty(); }
+
 int64_t ge_file_size(const char *path) {
   const std::wstring w = wide_path(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
@@ -186,6 +188,8 @@ bool ge_link_target(const char *path, char *buf, size_t cap) {
 }
 
 bool ge_replace_file(const char *from, const char *to) { return std::rename(from, to) == 0; }
+
+bool ge_path_can_name_a_file(const char *path) { return path[0] != '\0'; }
 
 int64_t ge_file_size(const char *path) {
   struct stat st;

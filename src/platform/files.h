@@ -35,6 +35,10 @@ bool ge_link_target(const char *path, char *buf, size_t cap);
 // Moves the file from onto to in one step, replacing a file standing at to.
 bool ge_replace_file(const char *from, const char *to);
 
+// False when path cannot name a file at all on this platform: on Windows,
+// whose names are UTF-16, bytes that are not UTF-8.
+bool ge_path_can_name_a_file(const char *path);
+
 // The size in bytes of the file at path (a link followed), 0 when there is
 // none.
 int64_t ge_file_size(const char *path);

@@ -44,6 +44,9 @@ int open_direct(ge_output_target *t, const char *plain, AVIOContext **pb) {
 
 int ge_output_open(ge_output_target *t, const char *out_path, int slot, AVIOContext **pb) {
   const char *plain = ge_plain_path(out_path);
+  // Not opened at all, rather than written to a temporary file that could
+  // never be moved to its name.
+  if (!ge_path_can_name_a_file(plain)) return AVERROR(EINVAL);
   // A link chain that loops or does not fit is left to the open to judge.
   if (!ge_link_target(plain, t->final_path, sizeof t->final_path))
     return open_direct(t, plain, pb);

@@ -81,7 +81,9 @@ TEST_F(ApiTest, OutputPathIsEscapedInTheResult) {
 #if defined(_WIN32)
   // Windows allows neither quotes nor tabs in a file name; a backslash is
   // its folder separator and still comes back escaped, with UTF-8 as it is.
-  const std::string out = apitest::scratch_path("back") + "\\slash caf\xc3\xa9.gif";
+  const std::string dir = apitest::scratch_path("back");
+  ASSERT_TRUE(testplat::make_dir(dir));
+  const std::string out = dir + "\\slash caf\xc3\xa9.gif";
   const int id = gifexport_start(apitest::indexed_clip_10s().c_str(), out.c_str(), 0, 200, 64, 5);
   ASSERT_EQ(id, 0);
   ASSERT_EQ(apitest::wait_final(id), GIFEXPORT_STATE_DONE) << gifexport_result(id);
