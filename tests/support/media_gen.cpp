@@ -299,8 +299,8 @@ bool add_video(Writer &w, const ClipSpec &clip, bool grey, bool first,
                std::string *err) {
   const AVCodec *codec = avcodec_find_encoder_by_name(clip.encoder.c_str());
   // An FFmpeg without the GPL's libx264 (the LGPL build for Windows) writes
-  // MPEG-4 part 2 instead, with the same key frames and B-frames, into any
-  // container but raw H.264.
+  // MPEG-4 video (the mpeg4 encoder) instead, with the same key frames and
+  // B-frames, into any container but raw H.264.
   if (!codec && clip.encoder == "libx264" && clip.format != "h264")
     codec = avcodec_find_encoder_by_name("mpeg4");
   if (!codec || codec->type != AVMEDIA_TYPE_VIDEO)

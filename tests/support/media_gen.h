@@ -32,11 +32,11 @@ enum class Pattern {
 
 struct ClipSpec {
   // Muxer short name for avformat_alloc_output_context2: "mp4", "matroska",
-  // "mpegts", "nut", "avi", "h264" (raw annex-b), "m4v" (raw MPEG-4 part 2),
+  // "mpegts", "nut", "avi", "h264" (raw annex-b), "m4v" (raw MPEG-4 video),
   // "gif", ...
   std::string format = "mp4";
   // Video encoder name: "mpeg4", "libx264", "ffv1", "mjpeg", "gif", ...
-  // Where FFmpeg has no libx264, "libx264" gives MPEG-4 part 2 (same GOP
+  // Where FFmpeg has no libx264, "libx264" gives MPEG-4 video (same GOP
   // and B-frames) in every format but raw "h264", which then fails.
   std::string encoder = "mpeg4";
   // Encoder pixel format name ("yuv444p", "yuv420p10le", ...). Empty: pick
