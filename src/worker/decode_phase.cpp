@@ -29,6 +29,14 @@ struct ge_decode_state {
   int64_t fed_end_ts = AV_NOPTS_VALUE;
   // Timestamp of the first frame fed, where the rate stage starts counting.
   int64_t first_fed_ts = AV_NOPTS_VALUE;
+  // A frame at or after the window's start has come; frames before it are
+  // dropped from then on.
+  bool window_begun = false;
+  // Window time of the picture kept as on screen at the start (the media's
+  // on_screen frame), and where its own showing ends, in the stream's time
+  // base; AV_NOPTS_VALUE while none is kept.
+  int64_t on_screen_ms = AV_NOPTS_VALUE;
+  int64_t on_screen_end_ts = AV_NOPTS_VALUE;
 };
 
 enum class ge_receive { need_input, input_drained, window_end, failed, cancelled };
@@ -87,28 +95,117 @@ ge_step read_video_packet(ge_run &r, ge_decode_state &d) {
   if (ge_cancel_requested(r)) return ge_step::cancelled;
   for (;;) {
     if (av_read_frame(m.in_ctx, m.in_pkt) < 0) {
+      bool reread = false;
+      const ge_step checked = ge_check_input_end(r, &reread);
+      if (checked != ge_step::ok) return checked;
+      if (reread) {
+        if (ge_cancel_requested(r)) return ge_step::cancelled;
+        continue;
+      }
       // A read error mid-file ends the input just as its end does; the frames
       // decoded so far still make the GIF.
       avcodec_send_packet(m.dec_ctx, nullptr);
       d.input_ended = true;
       return ge_step::ok;
     }
-    if (m.in_pkt->stream_index == r.video_index && !ge_seek_landed_late_packet(r, m.in_pkt)) {
-      // A packet the decoder refuses is lost; the next key frame recovers.
-      avcodec_send_packet(m.dec_ctx, m.in_pkt);
-      av_packet_unref(m.in_pkt);
-      return ge_step::ok;
+    if (m.in_pkt->stream_index == r.video_index) {
+      bool decode = false;
+      const ge_step checked = ge_check_video_packet(r, m.in_pkt, &decode);
+      if (checked != ge_step::ok) {
+        av_packet_unref(m.in_pkt);
+        return checked;
+      }
+      if (decode) {
+        // A packet the decoder refuses is lost; the next key frame recovers.
+        avcodec_send_packet(m.dec_ctx, m.in_pkt);
+        av_packet_unref(m.in_pkt);
+        return ge_step::ok;
+      }
     }
     // A packet of another stream is never decoded; nor is a video packet
-    // that a seek left before the first key frame (or one that made the run
-    // seek further back).
+    // that comes before the first key frame after the open or a seek (or one
+    // that made the run read from further back).
     av_packet_unref(m.in_pkt);
     if (ge_cancel_requested(r)) return ge_step::cancelled;
   }
 }
 
-// Drains the decoder's frames, dropping those before the window and feeding
-// those inside it to the graph.
+// Hands one frame of the window to the graph, with its window time: raises
+// the progress, notes where the fed frames begin and end, and in a second
+// pass encodes whatever the graph gives out at once. The frame is emptied.
+ge_receive feed_frame(ge_run &r, ge_decode_state &d, AVFrame *frame, int64_t frame_ms,
+                      int64_t end_ts) {
+  ge_session *s = r.s;
+  if (frame->width != r.source_width || frame->height != r.source_height ||
+      frame->format != r.source_format) {
+    // The picture changed size or format mid-stream. The graph is built for
+    // one picture, and its palette stage would write past its buffers with
+    // another: such frames are left out, the GIF keeps the first picture.
+    av_frame_unref(frame);
+    return ge_receive::need_input;
+  }
+  // The progress measures the first pass through the window; a second
+  // pass leaves it where the first left it.
+  if (!r.second_pass && s->processed_ms.load(std::memory_order_relaxed) < frame_ms)
+    s->processed_ms.store(frame_ms, std::memory_order_relaxed);
+  if (frame->pts != AV_NOPTS_VALUE) {
+    if (d.fed_end_ts == AV_NOPTS_VALUE || d.fed_end_ts < end_ts) d.fed_end_ts = end_ts;
+    if (d.first_fed_ts == AV_NOPTS_VALUE) d.first_fed_ts = frame->pts;
+  }
+  // PUSH runs the frame through the rate and scale stages at once, so the
+  // graph holds the window at output size rather than as decoded pictures.
+  const int fed = av_buffersrc_add_frame_flags(r.m.buffersrc_ctx, frame,
+                                               AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH);
+  av_frame_unref(frame);
+  if (fed < 0) {
+    r.failure = "filter feed failed";
+    return ge_receive::failed;
+  }
+  // In a second pass the frame is mapped onto the palette at once, and
+  // whatever the graph gives out goes to the GIF without waiting.
+  if (r.second_pass) {
+    const ge_step encoded = ge_encode_ready_frames(r);
+    if (encoded == ge_step::failed) return ge_receive::failed;
+    if (encoded == ge_step::cancelled) return ge_receive::cancelled;
+  }
+  return ge_receive::need_input;
+}
+
+// Keeps a frame from before the window as the picture on screen at its
+// start: the latest such frame by time. Frames without a timestamp have no
+// place on screen and are dropped.
+void keep_if_on_screen(ge_run &r, ge_decode_state &d, int64_t frame_ms) {
+  ge_media &m = r.m;
+  const bool later = d.on_screen_ms == AV_NOPTS_VALUE || frame_ms >= d.on_screen_ms;
+  if (m.frame->pts != AV_NOPTS_VALUE && later) {
+    av_frame_unref(m.on_screen);
+    av_frame_move_ref(m.on_screen, m.frame);
+    d.on_screen_ms = frame_ms;
+    // Where the picture's own showing ends, before it is moved to the start.
+    d.on_screen_end_ts = av_sat_add64(m.on_screen->pts, frame_duration_ts(r, m.on_screen));
+  }
+  av_frame_unref(m.frame);
+}
+
+// The window begins: unless a frame lies exactly at its start, the picture on
+// screen then is fed first, timed at the start. It is shown until the next
+// frame's time, as any frame is; with no later frame, for its own duration
+// from where it was, but at least to the window's start (the rate stage then
+// gives it one GIF frame).
+ge_receive begin_window(ge_run &r, ge_decode_state &d, int64_t first_frame_ms) {
+  d.window_begun = true;
+  AVFrame *held = r.m.on_screen;
+  if (held->buf[0] == nullptr) return ge_receive::need_input;
+  if (first_frame_ms == r.s->start_ms) {
+    av_frame_unref(held);
+    return ge_receive::need_input;
+  }
+  held->pts = ge_window_ms_to_stream_ts(r, r.s->start_ms);
+  return feed_frame(r, d, held, r.s->start_ms, std::max(d.on_screen_end_ts, held->pts));
+}
+
+// Drains the decoder's frames, keeping the latest before the window and
+// feeding those inside it to the graph.
 ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
   ge_media &m = r.m;
   ge_session *s = r.s;
@@ -128,55 +225,40 @@ ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
     if (m.frame->pts == AV_NOPTS_VALUE) m.frame->pts = m.frame->best_effort_timestamp;
     const bool has_pts = m.frame->pts != AV_NOPTS_VALUE;
     const int64_t frame_ms = has_pts ? ge_stream_ts_to_window_ms(r, m.frame->pts) : 0;
-    if (ge_seek_landed_late_frame(r, frame_ms)) {
-      // The window's first frames lie before this one: the run has sought
-      // further back and reads again, also after the input had ended.
+    bool reread = false;
+    const ge_step checked = ge_check_first_frame(r, frame_ms, &reread);
+    if (checked != ge_step::ok || reread) {
+      // The window's first frames lie before this one: the run has moved
+      // reading further back and reads again, also after the input had ended.
       av_frame_unref(m.frame);
       d.input_ended = false;
-      return ge_receive::need_input;
+      d.on_screen_ms = AV_NOPTS_VALUE;
+      if (checked == ge_step::cancelled) return ge_receive::cancelled;
+      return checked == ge_step::failed ? ge_receive::failed : ge_receive::need_input;
     }
     if (frame_ms < s->start_ms) {
-      av_frame_unref(m.frame);
+      if (d.window_begun)
+        av_frame_unref(m.frame);
+      else
+        keep_if_on_screen(r, d, frame_ms);
       continue;
+    }
+    if (!d.window_begun) {
+      const ge_receive began = begin_window(r, d, frame_ms);
+      if (began != ge_receive::need_input) {
+        av_frame_unref(m.frame);
+        return began;
+      }
     }
     if (frame_ms >= s->end_ms) {
       av_frame_unref(m.frame);
       return ge_receive::window_end;
     }
-    if (m.frame->width != r.source_width || m.frame->height != r.source_height ||
-        m.frame->format != r.source_format) {
-      // The picture changed size or format mid-stream. The graph is built for
-      // one picture, and its palette stage would write past its buffers with
-      // another: such frames are left out, the GIF keeps the first picture.
-      av_frame_unref(m.frame);
-      continue;
-    }
-    // The progress measures the first pass through the window; a second
-    // pass leaves it where the first left it.
-    if (!r.second_pass && s->processed_ms.load(std::memory_order_relaxed) < frame_ms)
-      s->processed_ms.store(frame_ms, std::memory_order_relaxed);
-    if (has_pts) {
-      // Saturating: a crafted file may put its timestamps near the limits.
-      const int64_t end_ts = av_sat_add64(m.frame->pts, frame_duration_ts(r, m.frame));
-      if (d.fed_end_ts == AV_NOPTS_VALUE || d.fed_end_ts < end_ts) d.fed_end_ts = end_ts;
-      if (d.first_fed_ts == AV_NOPTS_VALUE) d.first_fed_ts = m.frame->pts;
-    }
-    // PUSH runs the frame through the rate and scale stages at once, so the
-    // graph holds the window at output size rather than as decoded pictures.
-    const int fed = av_buffersrc_add_frame_flags(
-        m.buffersrc_ctx, m.frame, AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH);
-    av_frame_unref(m.frame);
-    if (fed < 0) {
-      r.failure = "filter feed failed";
-      return ge_receive::failed;
-    }
-    // In a second pass the frame is mapped onto the palette at once, and
-    // whatever the graph gives out goes to the GIF without waiting.
-    if (r.second_pass) {
-      const ge_step encoded = ge_encode_ready_frames(r);
-      if (encoded == ge_step::failed) return ge_receive::failed;
-      if (encoded == ge_step::cancelled) return ge_receive::cancelled;
-    }
+    // Saturating: a crafted file may put its timestamps near the limits.
+    const int64_t end_ts =
+        has_pts ? av_sat_add64(m.frame->pts, frame_duration_ts(r, m.frame)) : AV_NOPTS_VALUE;
+    const ge_receive fed = feed_frame(r, d, m.frame, frame_ms, end_ts);
+    if (fed != ge_receive::need_input) return fed;
   }
 }
 
@@ -197,6 +279,13 @@ ge_step ge_decode_phase(ge_run &r) {
       case ge_receive::cancelled:
         return ge_step::cancelled;
       case ge_receive::input_drained: {
+        // A window after the input's last frame still shows the picture
+        // left on screen.
+        if (!d.window_begun) {
+          const ge_receive began = begin_window(r, d, AV_NOPTS_VALUE);
+          if (began == ge_receive::failed) return ge_step::failed;
+          if (began == ge_receive::cancelled) return ge_step::cancelled;
+        }
         // The last frame is shown for its duration, but never past the
         // window's end: a frame claiming to last an hour would otherwise be
         // repeated by the rate stage far beyond the 60 s the job allows.

@@ -62,21 +62,24 @@ ge_step open_decoder(ge_run &r) {
 
 }  // namespace
 
-ge_step ge_open_source(ge_run &r) {
-  // A second pass starts from the input opened afresh, so that it reads and
-  // decodes exactly what the first read.
+ge_step ge_open_input_and_decoder(ge_run &r) {
+  // Reading again from a new start (a second pass, or the input's very start
+  // when a seek cannot give it) begins with the input opened afresh.
   avcodec_free_context(&r.m.dec_ctx);
   avformat_close_input(&r.m.in_ctx);
   r.video = nullptr;
   r.video_index = -1;
   r.input_start_ms = 0;
-  r.seek_check_packet = r.seek_check_frame = false;
-  r.seek_retries = 0;
+  r.read = ge_read_start{};
   ge_step step = open_input(r);
   if (step == ge_step::ok) step = choose_video_stream(r);
   if (step == ge_step::ok) step = open_decoder(r);
-  if (step == ge_step::ok) ge_seek_to_window_start(r);
   return step;
+}
+
+ge_step ge_open_source(ge_run &r) {
+  const ge_step step = ge_open_input_and_decoder(r);
+  return step == ge_step::ok ? ge_seek_to_window_start(r) : step;
 }
 
 namespace {
@@ -85,9 +88,11 @@ ge_step alloc_frames_and_packets(ge_run &r) {
   ge_media &m = r.m;
   m.frame = av_frame_alloc();
   m.filt_frame = av_frame_alloc();
+  m.on_screen = av_frame_alloc();
   m.in_pkt = av_packet_alloc();
   m.out_pkt = av_packet_alloc();
-  if (!m.frame || !m.filt_frame || !m.in_pkt || !m.out_pkt) return ge_fail(r, "oom");
+  if (!m.frame || !m.filt_frame || !m.on_screen || !m.in_pkt || !m.out_pkt)
+    return ge_fail(r, "oom");
   return ge_step::ok;
 }
 

@@ -10,6 +10,7 @@ void ge_media_release(ge_media *m) {
   av_frame_free(&m->frame);
   av_frame_free(&m->filt_frame);
   av_frame_free(&m->palette);
+  av_frame_free(&m->on_screen);
   av_packet_free(&m->in_pkt);
   av_packet_free(&m->out_pkt);
   avfilter_graph_free(&m->graph);  // also frees the "in" source and "out" sink

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Seeking to the window's start, and making that start exact on demuxers
-// that seek by timestamp rather than to key frames (MPEG-TS above all).
+// Where reading begins: seeking to the window's start, making that start
+// exact on demuxers that seek by timestamp rather than to key frames (MPEG-TS
+// above all), and never handing the decoder a packet it cannot decode from.
 //
 // A timestamp seek lands on whatever packet lies near the target, mostly
 // between key frames. Decoding can only begin at a key frame, so the video
@@ -10,41 +11,81 @@
 // further back only when decoding from there would miss frames of the window:
 // the first key frame, or a packet dropped before it, is shown after the
 // window's start, or the first landing lies too close to the start (below).
+//
+// A seek that fails is no landing: the demuxer may stand anywhere, or where
+// it stood. Some demuxers (AVI and FLV among them) cannot seek before their
+// first index entry, so the beginning of the input is never sought: when the
+// run needs it, the input is opened afresh and read from its very start.
 #include "worker/worker_run.h"
+
+extern "C" {
+#include <libavcodec/codec_desc.h>
+}
 
 namespace {
 
 // How far before the window's start each further try seeks; after the last,
-// reading starts from the beginning of the input. Doubling keeps the packets
-// read on the way within twice the distance back to the key frame needed.
+// or once a target would lie at or before the input's beginning, the input is
+// read from its very start. Doubling keeps the packets read on the way within
+// twice the distance back to the key frame needed.
 constexpr int64_t GE_SEEK_BACK_MS[] = {1000, 2000, 4000, 8000, 16000, 32000, 64000};
 constexpr int GE_SEEK_TRIES = sizeof GE_SEEK_BACK_MS / sizeof GE_SEEK_BACK_MS[0];
-// A target before the input's first timestamp: asking for the start time
-// itself lets a timestamp-searching demuxer stop on the frame after the first
-// key frame, since with B-frames decoding order runs ahead of display order.
-constexpr int64_t GE_BEGINNING_MS = -1000;
+// Video packets dropped for want of a key frame before the run gives up on
+// one: after a landing it then reads from the input's start; from the start,
+// the input is taken to mark no key frames at all (some AVIs without an
+// index, intra-only codecs in unusual containers) and every packet is
+// decoded as it comes. Above any key-frame interval met in practice (10 s at
+// 60 frames a second), and cheap: dropped packets are read, not decoded.
+constexpr int GE_KEYLESS_LIMIT = 1024;
 
-void seek_to(ge_run &r, int64_t window_ms) {
-  // On failure reading goes on from wherever the demuxer stands; frames
-  // before the window are dropped all the same.
-  const int sought = av_seek_frame(r.m.in_ctx, r.video_index,
-                                   ge_window_ms_to_stream_ts(r, window_ms), AVSEEK_FLAG_BACKWARD);
-  static_cast<void>(sought);
+bool codec_is_intra_only(const ge_run &r) {
+  const AVCodecDescriptor *desc = avcodec_descriptor_get(r.video->codecpar->codec_id);
+  return desc != nullptr && (desc->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
 }
 
-// Seeks further back than the last try, and drops what the decoder holds.
-void seek_further_back(ge_run &r) {
-  const int tries = r.seek_retries++;
-  int64_t target_ms = GE_BEGINNING_MS;
-  if (tries < GE_SEEK_TRIES && r.s->start_ms - GE_SEEK_BACK_MS[tries] > 0)
-    target_ms = r.s->start_ms - GE_SEEK_BACK_MS[tries];
-  seek_to(r, target_ms);
+// Forgets a picture kept from before the window: reading starts over.
+void forget_on_screen(ge_run &r) {
+  if (r.m.on_screen != nullptr) av_frame_unref(r.m.on_screen);
+}
+
+// Opens the input afresh and reads it from its very start. With keyless set
+// no key frame is waited for: the input has shown that it marks none.
+ge_step read_from_input_start(ge_run &r, bool keyless) {
+  forget_on_screen(r);
+  const ge_step step = ge_open_input_and_decoder(r);
+  if (step != ge_step::ok) return step;
+  r.read.at_input_start = true;
+  r.read.intra_only = codec_is_intra_only(r);
+  r.read.await_key = !keyless && !r.read.intra_only;
+  return ge_step::ok;
+}
+
+// Asks for a position at or before the target; false when the demuxer
+// refuses, which leaves no landing to trust.
+bool seek_to(ge_run &r, int64_t window_ms) {
+  return av_seek_frame(r.m.in_ctx, r.video_index, ge_window_ms_to_stream_ts(r, window_ms),
+                       AVSEEK_FLAG_BACKWARD) >= 0;
+}
+
+// Arms the checks of a landing, and drops what the decoder holds.
+void landed(ge_run &r) {
   avcodec_flush_buffers(r.m.dec_ctx);
-  // From the beginning of the input there is nothing further back to try:
-  // every packet is then decoded, as a player starting the file would.
-  const bool more_tries = target_ms != GE_BEGINNING_MS;
-  r.seek_check_packet = more_tries;
-  r.seek_check_frame = more_tries;
+  forget_on_screen(r);
+  r.read.await_key = !r.read.intra_only;
+  r.read.check_packets = true;
+  r.read.check_first_frame = true;
+  r.read.dropped_before_key = 0;
+}
+
+// Moves reading further back than the last try.
+ge_step seek_further_back(ge_run &r) {
+  const int tries = r.read.retries++;
+  if (tries < GE_SEEK_TRIES && r.s->start_ms - GE_SEEK_BACK_MS[tries] > 0 &&
+      seek_to(r, r.s->start_ms - GE_SEEK_BACK_MS[tries])) {
+    landed(r);
+    return ge_step::ok;
+  }
+  return read_from_input_start(r, false);
 }
 
 // The packet's time in window milliseconds: its presentation time or, lacking
@@ -58,46 +99,67 @@ bool packet_window_ms(const ge_run &r, const AVPacket *pkt, int64_t *ms) {
 
 }  // namespace
 
-void ge_seek_to_window_start(ge_run &r) {
-  if (r.s->start_ms <= 0) return;
-  seek_to(r, r.s->start_ms);
-  r.seek_check_packet = true;
-  r.seek_check_frame = true;
+ge_step ge_seek_to_window_start(ge_run &r) {
+  r.read.intra_only = codec_is_intra_only(r);
+  if (r.s->start_ms <= 0) {
+    r.read.at_input_start = true;
+    r.read.await_key = !r.read.intra_only;
+    return ge_step::ok;
+  }
+  if (!seek_to(r, r.s->start_ms)) return read_from_input_start(r, false);
+  landed(r);
+  return ge_step::ok;
 }
 
-bool ge_seek_landed_late_packet(ge_run &r, const AVPacket *pkt) {
-  if (!r.seek_check_packet) return false;
-  const bool key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
-  int64_t ms = 0;
-  const bool timed = packet_window_ms(r, pkt, &ms);
-  // Decoding can begin only at a key frame, and must begin at one shown no
-  // later than the window's start. A packet before the first key frame that
-  // is shown inside the window would be lost, and a key frame shown after the
-  // start leaves out the frames before it: either way the key frame needed
-  // lies further back, and the run seeks at once rather than read on to it.
-  if (timed && (key ? ms > r.s->start_ms : ms >= r.s->start_ms)) {
-    seek_further_back(r);
-    return true;
-  }
-  if (!key) {
+ge_step ge_check_video_packet(ge_run &r, const AVPacket *pkt, bool *decode) {
+  ge_read_start &read = r.read;
+  *decode = !read.await_key;
+  if (*decode) return ge_step::ok;
+  const bool key = read.intra_only || (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+  if (read.check_packets) {
+    // Decoding must begin at a key frame shown no later than the window's
+    // start. A packet before the first key frame that is shown inside the
+    // window would be lost, and a key frame shown after the start leaves out
+    // the frames before it: either way the key frame needed lies further
+    // back, and the run seeks at once rather than read on to it.
+    int64_t ms = 0;
+    if (packet_window_ms(r, pkt, &ms) && (key ? ms > r.s->start_ms : ms >= r.s->start_ms))
+      return seek_further_back(r);
     // Landing between key frames on the window's start itself (a demuxer that
     // seeks by timestamp): frames of the window can lie just before the
     // landing, since B-frames make decoding order run ahead of display order,
     // and a window in the input's last frames would then find none. The first
     // further try lands a second earlier, beyond any such reordering.
-    if (r.seek_retries == 0) seek_further_back(r);
-    // Otherwise a picture that refers to pictures the decoder never had, and
-    // shown before the window anyway.
-    return true;
+    if (!key && read.retries == 0) return seek_further_back(r);
   }
-  r.seek_check_packet = false;
-  return false;
+  if (key) {
+    read.await_key = false;
+    read.check_packets = false;
+    *decode = true;
+    return ge_step::ok;
+  }
+  // A picture that refers to pictures the decoder never had. Should no key
+  // frame come within the limit (or before the input ends, below), reading
+  // starts over from the input's start, and when it already began there,
+  // takes every packet as it comes.
+  if (++read.dropped_before_key < GE_KEYLESS_LIMIT) return ge_step::ok;
+  return read_from_input_start(r, read.at_input_start);
 }
 
-bool ge_seek_landed_late_frame(ge_run &r, int64_t frame_ms) {
-  if (!r.seek_check_frame) return false;
-  r.seek_check_frame = false;
-  if (frame_ms <= r.s->start_ms) return false;
-  seek_further_back(r);
-  return true;
+ge_step ge_check_input_end(ge_run &r, bool *reread) {
+  // The input ended while video packets were being dropped for want of a key
+  // frame (like running out of the limit above, only sooner), or before any
+  // came after a seek: a landing with no key frame after it is no landing.
+  const ge_read_start &read = r.read;
+  *reread = read.await_key && (read.dropped_before_key > 0 || !read.at_input_start);
+  return *reread ? read_from_input_start(r, r.read.at_input_start) : ge_step::ok;
+}
+
+ge_step ge_check_first_frame(ge_run &r, int64_t frame_ms, bool *reread) {
+  *reread = false;
+  if (!r.read.check_first_frame) return ge_step::ok;
+  r.read.check_first_frame = false;
+  if (frame_ms <= r.s->start_ms) return ge_step::ok;
+  *reread = true;
+  return seek_further_back(r);
 }

@@ -26,6 +26,9 @@ struct ge_media {
   AVFrame *frame = nullptr;
   AVFrame *filt_frame = nullptr;
   AVFrame *palette = nullptr;  // the first pass's palette, for the second
+  // The latest frame before the window's start: the picture on screen when
+  // the window begins, fed at its start unless a frame lies exactly there.
+  AVFrame *on_screen = nullptr;
   AVPacket *in_pkt = nullptr;
   AVPacket *out_pkt = nullptr;
   AVCodecContext *enc_ctx = nullptr;
@@ -52,6 +55,28 @@ void ge_abandon_muxer(ge_media *m);
 // How a stage ends: on to the next stage, or into an ending.
 enum class ge_step { ok, cancelled, failed };
 
+// Where reading stands after the input was opened or sought, and the checks
+// its first packets and frame still have to pass.
+struct ge_read_start {
+  // Video packets are dropped until the first key frame: a decoder started
+  // without its key frame draws garbage.
+  bool await_key = false;
+  // After a seek: the run seeks further back if a packet before that key
+  // frame is shown in the window or the key frame after its start.
+  bool check_packets = false;
+  // After a seek: the first frame decoded must not lie after the window's
+  // start, or the run seeks further back.
+  bool check_first_frame = false;
+  // Reading began at the input's very start (no seek was made).
+  bool at_input_start = false;
+  // Every packet of the codec is a key frame, whatever the container says.
+  bool intra_only = false;
+  // Video packets dropped while waiting for the key frame.
+  int dropped_before_key = 0;
+  // Further seeks made so far.
+  int retries = 0;
+};
+
 struct ge_run {
   ge_session *s = nullptr;
   ge_media m;
@@ -71,14 +96,9 @@ struct ge_run {
   // in the second, each frame fed to the graph goes on to the encoder at
   // once and the progress through the window is not counted again.
   bool second_pass = false;
-  // Checks of where a seek landed. seek_check_packet: video packets are
-  // dropped until the first key frame, and the run seeks further back if one
-  // of them is shown in the window or that key frame after its start.
-  // seek_check_frame: the first frame decoded must not lie after the window's
-  // start, or the run seeks further back. seek_retries counts those seeks.
-  bool seek_check_packet = false;
-  bool seek_check_frame = false;
-  int seek_retries = 0;
+  // Where reading began (after the open or a seek) and what is still to be
+  // checked about it; see window_seek.cpp.
+  ge_read_start read;
 };
 
 inline ge_step ge_fail(ge_run &r, const char *text) {
@@ -96,15 +116,21 @@ int64_t ge_window_ms_to_stream_ts(const ge_run &r, int64_t ms);
 int64_t ge_stream_ts_to_window_ms(const ge_run &r, int64_t ts);
 
 // Stage 7: asks the demuxer for a position at or before the window's start
-// (only for a start above 0) and arms the checks of where it landed.
-void ge_seek_to_window_start(ge_run &r);
-// True when a video packet after a seek is to be dropped: it comes before
-// the first key frame, or it shows that decoding from there would miss frames
-// of the window, in which case the run has sought further back.
-bool ge_seek_landed_late_packet(ge_run &r, const AVPacket *pkt);
-// True when the first frame after a seek lies after the window's start; the
-// run has then sought further back and the frame is to be dropped.
-bool ge_seek_landed_late_frame(ge_run &r, int64_t frame_ms);
+// (only for a start above 0) and arms the checks of where it landed. A seek
+// that fails is no landing: the input is then read from its very start.
+ge_step ge_seek_to_window_start(ge_run &r);
+// Whether a video packet read after the open or a seek goes to the decoder
+// (*decode). It does not when it comes before the first key frame, or when it
+// shows that decoding from there would miss frames of the window, in which
+// case reading has been moved further back (which can fail).
+ge_step ge_check_video_packet(ge_run &r, const AVPacket *pkt, bool *decode);
+// At the end of the input: when it came while packets were dropped awaiting a
+// key frame, reading has been moved (*reread) and goes on.
+ge_step ge_check_input_end(ge_run &r, bool *reread);
+// Checks the first frame decoded after a seek: when it lies after the
+// window's start, reading has been moved further back (*reread) and the frame
+// is to be dropped.
+ge_step ge_check_first_frame(ge_run &r, int64_t frame_ms, bool *reread);
 
 // Bytes of the output frames a `whole` graph would hold for this job: every
 // frame of the window at output size in BGRA.
@@ -113,6 +139,9 @@ int64_t ge_held_frames_bytes(const ge_run &r);
 // only tests lower it.
 extern int64_t g_held_frames_budget;
 
+// Stages 3 to 6: opens the input (closing any earlier one) and its decoder,
+// and forgets where reading stood.
+ge_step ge_open_input_and_decoder(ge_run &r);
 // Stages 3 to 7: opens the input and its decoder and seeks towards the
 // window's start.
 ge_step ge_open_source(ge_run &r);

@@ -539,6 +539,7 @@ bool write_packets(Writer &w, OutStream &s, const ClipSpec &clip,
     if (p->pts != AV_NOPTS_VALUE) p->pts += s.offset;
     if (p->dts != AV_NOPTS_VALUE) p->dts += s.offset;
     if (s.video && clip.strip_timestamps) p->pts = p->dts = AV_NOPTS_VALUE;
+    if (s.video && clip.no_key_flags) p->flags &= ~AV_PKT_FLAG_KEY;
     ret = av_interleaved_write_frame(w.oc, p);
     if (ret < 0) return fail(err, "writing packet", ret);
   }

@@ -91,6 +91,10 @@ struct ClipSpec {
   // base (1 ms apart in matroska: broken timing, only avi comes out right),
   // and refuse packets as soon as B-frames are used.
   bool strip_timestamps = false;
+  // Video packets are handed to the muxer without the key-frame flag, as
+  // some containers store them: a reader then finds no packet marked key in
+  // "matroska" (the "avi" demuxer's parser marks them again).
+  bool no_key_flags = false;
   // Added to every video and audio timestamp: a stream that starts later
   // than 0. Counted in units of the requested video stream time base (see
   // time_base) and rescaled for each stream, so all streams shift by the
