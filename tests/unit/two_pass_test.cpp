@@ -6,9 +6,11 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "gifexport.h"
@@ -20,12 +22,28 @@ namespace {
 
 using nlohmann::json;
 
-const std::string &dir() {
-  static const std::string d = [] {
-    return testplat::make_temp_dir("gifexport_two_pass_");
-  }();
-  return d;
-}
+// The folder of this program's files: made on first use, removed with all it
+// holds when the program ends.
+class Scratch : public ::testing::Environment {
+ public:
+  const std::string &dir() {
+    if (dir_.empty()) dir_ = testplat::make_temp_dir("gifexport_two_pass_");
+    return dir_;
+  }
+  void TearDown() override {
+    if (dir_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(testplat::fs_path(dir_), ignored);
+    dir_.clear();
+  }
+
+ private:
+  std::string dir_;
+};
+
+Scratch *const g_scratch = static_cast<Scratch *>(::testing::AddGlobalTestEnvironment(new Scratch));
+
+const std::string &dir() { return g_scratch->dir(); }
 
 std::string slurp(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -118,6 +136,33 @@ TEST_F(TwoPass, GifIsByteIdenticalToOnePass) {
     EXPECT_FALSE(one.empty()) << c.name;
     EXPECT_TRUE(one == two) << c.name << ": " << one.size() << " bytes in one pass, " << two.size()
                             << " in two";
+  }
+}
+
+// Which way a job ran, told by the count of second passes: an ordinary job
+// (the library's own budget, or one well above its held frames) decodes its
+// window once; only a job over the budget decodes it twice. The job holds
+// about 135 KiB: 11 frames of 64x49 BGRA.
+TEST_F(TwoPass, OnlyAJobOverTheBudgetTakesASecondPass) {
+  fixture::ClipSpec clip;
+  clip.frames = 25;
+  const std::string in = dir() + "/one_second.mp4";
+  std::string err;
+  ASSERT_TRUE(fixture::make_clip(in, clip, &err)) << err;
+  const struct {
+    const char *name;
+    int64_t budget;
+    int64_t second_passes;
+  } cases[] = {
+      {"library budget", kDefaultBudget, 0},
+      {"16 MiB", int64_t{16} << 20, 0},
+      {"4 KiB", int64_t{4} << 10, 1},
+      {"0", 0, 1},
+  };
+  for (const auto &c : cases) {
+    const int64_t before = g_second_passes.load();
+    EXPECT_FALSE(gif_with_budget(c.budget, in, 0, 1000, 64, 10).empty()) << c.name;
+    EXPECT_EQ(g_second_passes.load() - before, c.second_passes) << "budget " << c.name;
   }
 }
 
