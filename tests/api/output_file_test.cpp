@@ -8,11 +8,11 @@
 #include <unistd.h>
 #endif
 
-#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "api/api_fixture.h"
@@ -121,7 +121,10 @@ TEST_F(ApiTest, HostEndingMidEncodeLeavesNoPartialGif) {
   ASSERT_TRUE(WIFEXITED(status));
   ASSERT_EQ(WEXITSTATUS(status), 0) << "the child's job was not in its encode phase";
   EXPECT_FALSE(apitest::file_exists(out));
-  for (const std::string &name : listing(dir)) EXPECT_EQ(name[0], '.') << name;
+  // Only the hidden file being written, named for the process and the slot,
+  // so no other job, in this process or another, chooses the same name.
+  EXPECT_EQ(listing(dir),
+            std::vector<std::string>{".gifexport-" + std::to_string(child) + "-0.tmp"});
 #endif
 }
 
@@ -211,14 +214,18 @@ TEST_F(ApiTest, LinkToAnotherFolderReplacesItsTarget) {
   ASSERT_EQ(id, 0);
   ASSERT_TRUE(apitest::wait_until([&] { return encoding(id) || gifexport_status(id) > 2; }));
   int looks = 0;
+  std::string odd;  // the first listing that shows the GIF written elsewhere
   while (before_last_frame(id)) {
     const std::vector<std::string> here = listing(link_dir), there = listing(target_dir);
     if (!before_last_frame(id)) break;
-    EXPECT_EQ(here, std::vector<std::string>{"link.gif"}) << "the GIF is being written beside the link";
-    EXPECT_EQ(there.size(), 2u) << "the older target and the file being written beside it";
+    // The older target and the file being written beside it; only the link here.
+    if (odd.empty() && (here.size() != 1 || there.size() != 2))
+      odd = std::to_string(here.size()) + " file(s) beside the link, " +
+            std::to_string(there.size()) + " beside the target";
     ++looks;
   }
   EXPECT_GT(looks, 0) << "the encode phase ended before it could be looked at";
+  EXPECT_EQ(odd, "") << "while the GIF was being written";
   ASSERT_EQ(apitest::wait_final(id), GIFEXPORT_STATE_DONE)
       << gifexport_result(id) << (other_fs ? " (target on another file system)" : "");
   EXPECT_TRUE(testplat::is_symlink(link));
@@ -229,41 +236,6 @@ TEST_F(ApiTest, LinkToAnotherFolderReplacesItsTarget) {
   EXPECT_EQ(listing(link_dir), std::vector<std::string>{"link.gif"});
   EXPECT_EQ(listing(target_dir), std::vector<std::string>{"target.gif"});
 #endif
-}
-
-// Both slots writing into one folder at once: each job has a temporary file of
-// its own there (its name holds the process and the slot, not the output's
-// name), and both GIFs arrive whole.
-TEST_F(ApiTest, TwoJobsAtOnceIntoOneFolder) {
-  const std::string dir = fresh_dir("two_jobs");
-  const std::string outs[] = {dir + "/first.gif", dir + "/second.gif"};
-  ASSERT_EQ(start_long_job(outs[0]), 0);
-  ASSERT_EQ(start_long_job(outs[1]), 1);
-  const auto both_writing = [] { return before_last_frame(0) && before_last_frame(1); };
-  ASSERT_TRUE(apitest::wait_until(
-      [&] { return both_writing() || gifexport_status(0) > 2 || gifexport_status(1) > 2; }));
-  int looks = 0;
-  while (both_writing()) {
-    const std::vector<std::string> files = listing(dir);
-    if (!both_writing()) break;
-    EXPECT_EQ(files.size(), 2u) << "one temporary file per job";
-    ++looks;
-  }
-  EXPECT_GT(looks, 0) << "the two encode phases did not overlap";
-  for (int id : {0, 1}) {
-    ASSERT_EQ(apitest::wait_final(id), GIFEXPORT_STATE_DONE) << id << ": " << gifexport_result(id);
-    const json result = json::parse(gifexport_result(id));
-    EXPECT_EQ(result["frames"], kLongJobFrames) << id;
-    EXPECT_EQ(result["out_size_bytes"], static_cast<int64_t>(apitest::read_file(outs[id]).size()))
-        << id;
-    fixture::DecodedVideo gif;
-    std::string err;
-    ASSERT_TRUE(fixture::decode_video(outs[id], &gif, &err)) << id << ": " << err;
-    EXPECT_EQ(static_cast<int>(gif.frames.size()), kLongJobFrames) << id;
-  }
-  std::vector<std::string> files = listing(dir);
-  std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"first.gif", "second.gif"}));
 }
 
 TEST_F(ApiTest, LinkedOutputReplacesTheLinkTarget) {
