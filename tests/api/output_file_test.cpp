@@ -173,11 +173,11 @@ TEST_F(ApiTest, EndingsWithoutAGifRemoveAnOlderFileInEverySpelling) {
   }
 }
 
+#if !defined(_WIN32)
 // A folder on another file system than the scratch folder when the machine
 // has one at hand (/dev/shm is tmpfs on most Linux systems), else another
 // folder beside it; second tells which. Removed by the caller.
 std::pair<std::string, bool> folder_elsewhere(const std::string &name) {
-#if !defined(_WIN32)
   struct stat scratch, shm;
   if (stat(apitest::scratch_dir().c_str(), &scratch) == 0 && stat("/dev/shm", &shm) == 0 &&
       S_ISDIR(shm.st_mode) && shm.st_dev != scratch.st_dev) {
@@ -187,9 +187,9 @@ std::pair<std::string, bool> folder_elsewhere(const std::string &name) {
     std::filesystem::remove_all(dir, ignored);
     if (testplat::make_dir(dir)) return {dir, true};
   }
-#endif
   return {fresh_dir(name), false};
 }
+#endif
 
 // A link in one folder to a file in another (on another file system where
 // possible): the GIF is written beside the target, where it can be moved onto

@@ -2,10 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <clocale>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -355,7 +356,8 @@ TEST(JsonFixed, PointNotCommaWhateverTheNumericLocale) {
     GTEST_SKIP() << "no locale with a comma decimal point could be had here";
   char printed[16];
   std::snprintf(printed, sizeof printed, "%.1f", 42.5);
-  ASSERT_STREQ(printed, "42,5") << "printf must follow the locale here, or the test shows nothing";
+  if (std::strcmp(printed, "42,5") != 0)
+    GTEST_SKIP() << "printf here ignores the locale's decimal point (\"" << printed << "\")";
   check("with a comma decimal point");
 }
 
