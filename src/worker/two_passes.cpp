@@ -16,6 +16,8 @@ extern "C" {
 // one pass, and the largest one-pass job peaks near 1.3 GiB resident.
 int64_t g_held_frames_budget = int64_t{1} << 30;
 
+std::atomic<int64_t> g_second_passes{0};
+
 namespace {
 
 // Takes the one palette frame the first pass's graph gives at its end.
@@ -48,6 +50,7 @@ ge_step ge_run_two_passes(ge_run &r) {
   ge_step step = take_palette(r);
   if (step != ge_step::ok) return step;
   r.second_pass = true;
+  g_second_passes.fetch_add(1, std::memory_order_relaxed);
   r.s->phase.store(GE_PHASE_ENCODE, std::memory_order_relaxed);
   if (ge_cancel_requested(r)) return ge_step::cancelled;
   step = ge_open_source(r);

@@ -2,6 +2,7 @@
 // What one run of the worker holds, shared by its stages.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 extern "C" {
@@ -138,6 +139,9 @@ int64_t ge_held_frames_bytes(const ge_run &r);
 // Above this many held bytes a job runs in two passes. A library constant;
 // only tests lower it.
 extern int64_t g_held_frames_budget;
+// Jobs of this process that went on to a second pass over their window:
+// the one place a job shows which way it ran (tests read it).
+extern std::atomic<int64_t> g_second_passes;
 
 // Stages 3 to 6: opens the input (closing any earlier one) and its decoder,
 // and forgets where reading stood.

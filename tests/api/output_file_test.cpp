@@ -3,12 +3,16 @@
 // stood there stays, and no ending, not even the host's process going away,
 // leaves a partial GIF under the output's name.
 #if !defined(_WIN32)
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "api/api_fixture.h"
@@ -117,7 +121,120 @@ TEST_F(ApiTest, HostEndingMidEncodeLeavesNoPartialGif) {
   ASSERT_TRUE(WIFEXITED(status));
   ASSERT_EQ(WEXITSTATUS(status), 0) << "the child's job was not in its encode phase";
   EXPECT_FALSE(apitest::file_exists(out));
-  for (const std::string &name : listing(dir)) EXPECT_EQ(name[0], '.') << name;
+  // Only the hidden file being written, named for the process and the slot,
+  // so no other job, in this process or another, chooses the same name.
+  EXPECT_EQ(listing(dir),
+            std::vector<std::string>{".gifexport-" + std::to_string(child) + "-0.tmp"});
+#endif
+}
+
+// Each ending that keeps no GIF, with an older file at the output path given
+// plainly and in the "file:" spelling: the older file goes too, as the path
+// names it, not as the literal string.
+TEST_F(ApiTest, EndingsWithoutAGifRemoveAnOlderFileInEverySpelling) {
+  fixture::ClipSpec sparse;  // frames at 0, 0.1 and 5 s: none in [1 s, 4 s)
+  sparse.time_base = AVRational{1, 1000};
+  sparse.frames = 3;
+  sparse.frame_pts = {0, 100, 5000};
+  const std::string gap = apitest::cached_clip("gap.mp4", sparse);
+  ASSERT_FALSE(gap.empty());
+  enum class Ending { cancel_while_encoding, free_while_encoding, fail };
+  const struct {
+    const char *name;
+    Ending ending;
+  } kEndings[] = {
+      {"cancelled", Ending::cancel_while_encoding},
+      {"freed", Ending::free_while_encoding},
+      {"failed", Ending::fail},
+  };
+  int folder = 0;
+  for (const char *scheme : {"", "file:"}) {
+    for (const auto &e : kEndings) {
+      SCOPED_TRACE(std::string(scheme) + " " + e.name);
+      const std::string dir = fresh_dir("older_" + std::to_string(folder++));
+      apitest::write_file(dir + "/out.gif", "older file");
+      const std::string out = scheme + dir + "/out.gif";
+      if (e.ending == Ending::fail) {
+        const apitest::JobEnd end = apitest::run_job(gap, out, 1000, 4000, 64, 5);
+        ASSERT_EQ(end.status, GIFEXPORT_STATE_FAILED) << gifexport_result(end.id);
+        EXPECT_EQ(json::parse(gifexport_result(end.id))["error"], "no frames in segment");
+      } else {
+        ASSERT_EQ(start_long_job(out), 0);
+        ASSERT_TRUE(apitest::wait_until([] { return encoding(0) || gifexport_status(0) > 2; }));
+        if (e.ending == Ending::cancel_while_encoding) {
+          gifexport_cancel(0);
+          EXPECT_EQ(apitest::wait_final(0), GIFEXPORT_STATE_CANCELLED);
+          EXPECT_TRUE(listing(dir).empty()) << "before the slot is freed";
+        }
+      }
+      gifexport_free(0);
+      EXPECT_TRUE(listing(dir).empty());
+    }
+  }
+}
+
+#if !defined(_WIN32)
+// A folder on another file system than the scratch folder when the machine
+// has one at hand (/dev/shm is tmpfs on most Linux systems), else another
+// folder beside it; second tells which. Removed by the caller.
+std::pair<std::string, bool> folder_elsewhere(const std::string &name) {
+  struct stat scratch, shm;
+  if (stat(apitest::scratch_dir().c_str(), &scratch) == 0 && stat("/dev/shm", &shm) == 0 &&
+      S_ISDIR(shm.st_mode) && shm.st_dev != scratch.st_dev) {
+    const std::string dir =
+        "/dev/shm/gifexport_" + name + "_" + std::to_string(static_cast<long>(getpid()));
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    if (testplat::make_dir(dir)) return {dir, true};
+  }
+  return {fresh_dir(name), false};
+}
+#endif
+
+// A link in one folder to a file in another (on another file system where
+// possible): the GIF is written beside the target, where it can be moved onto
+// it, and nothing is left in either folder.
+TEST_F(ApiTest, LinkToAnotherFolderReplacesItsTarget) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "symbolic links are followed to their target only on POSIX systems";
+#else
+  const std::string link_dir = fresh_dir("link_here");
+  const auto [target_dir, other_fs] = folder_elsewhere("link_target");
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  } cleanup{target_dir};
+  const std::string link = link_dir + "/link.gif", target = target_dir + "/target.gif";
+  apitest::write_file(target, "older file");
+  ASSERT_TRUE(testplat::make_symlink(target, link));
+  const int id = start_long_job(link);
+  ASSERT_EQ(id, 0);
+  ASSERT_TRUE(apitest::wait_until([&] { return encoding(id) || gifexport_status(id) > 2; }));
+  int looks = 0;
+  std::string odd;  // the first listing that shows the GIF written elsewhere
+  while (before_last_frame(id)) {
+    const std::vector<std::string> here = listing(link_dir), there = listing(target_dir);
+    if (!before_last_frame(id)) break;
+    // The older target and the file being written beside it; only the link here.
+    if (odd.empty() && (here.size() != 1 || there.size() != 2))
+      odd = std::to_string(here.size()) + " file(s) beside the link, " +
+            std::to_string(there.size()) + " beside the target";
+    ++looks;
+  }
+  EXPECT_GT(looks, 0) << "the encode phase ended before it could be looked at";
+  EXPECT_EQ(odd, "") << "while the GIF was being written";
+  ASSERT_EQ(apitest::wait_final(id), GIFEXPORT_STATE_DONE)
+      << gifexport_result(id) << (other_fs ? " (target on another file system)" : "");
+  EXPECT_TRUE(testplat::is_symlink(link));
+  EXPECT_TRUE(is_gif(target));
+  EXPECT_EQ(json::parse(gifexport_result(id))["out_size_bytes"],
+            static_cast<int64_t>(apitest::read_file(target).size()));
+  gifexport_free(id);
+  EXPECT_EQ(listing(link_dir), std::vector<std::string>{"link.gif"});
+  EXPECT_EQ(listing(target_dir), std::vector<std::string>{"target.gif"});
 #endif
 }
 

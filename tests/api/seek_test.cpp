@@ -64,6 +64,9 @@ const SeekCase kSeeks[] = {
     {"one_frame_after_a_key_frame", 50, 10040, 10640},
     {"one_frame_before_a_key_frame", 50, 9960, 10560},  // decoding begins 49 frames back
     {"mid_group_of_pictures", 50, 9200, 9800},
+    // Less than the first step back (1 s) after a key frame: that one step
+    // lands just before the key frame.
+    {"first_step_back_reaches_the_key_frame", 50, 8800, 9400},
     {"second_frame_of_the_input", 50, 40, 640},
     {"after_the_last_key_frame", 50, 19000, 19600},  // the last is frame 450 (18 s)
     {"last_frame_of_the_input", 50, 19960, 20000},
@@ -98,23 +101,46 @@ void zero_stretch(const std::string &path, std::streamoff offset, size_t bytes) 
   ASSERT_TRUE(f.good()) << path;
 }
 
-// The stream lost 1.2 s of its recording from 4 s on. Reading across that
-// stretch ends the input (the demuxer finds no packet start in 64 KiB and
-// reports an error), so a window after it converts only when the job reads
-// from near the window, as it must, and not from the input's beginning.
+// Stretches the stream lost from its recording, 150,000 bytes each, in a
+// stream padded to a constant bit rate (so a window time tells the byte
+// offset). Reading across one ends the input (the demuxer finds no packet
+// start in 64 KiB and reports an error), so a window after it converts only
+// when the job reads from near the window, as it must, and not from further
+// back.
+struct LostStretch {
+  const char *name;
+  int bit_rate;
+  int64_t from_ms, length_ms;
+  // The windows of kSeeks (key frames every 2 s) converted after it.
+  int64_t windows_from_ms, windows_to_ms;
+};
+
+const LostStretch kLostStretches[] = {
+    // Every window from 9 s on: 2 s (one key-frame interval) before it still
+    // lies well after the stretch.
+    {"1200ms_from_4s", 1000000, 4000, 1200, 9000, INT64_MAX},
+    // Between 2 s and 1 s before the window at 8.8 s: the first step back
+    // lands after it, just before the key frame at 8 s, where a first step of
+    // 2 s (or a second step after a shorter first one) lands before it.
+    {"300ms_from_7150ms", 4000000, 7150, 300, 8800, 8800},
+};
+
 TEST_F(ApiTest, WindowAfterALostStretchIsReadFromNearItsStart) {
-  constexpr int kBytesPerSecond = 125000;  // padded to a constant 1 Mbit/s
-  std::string why;
-  const std::string in = apitest::cached_clip(
-      "seek_lost_stretch.ts", ts_clip(50, "muxrate=1000000:max_delay=700000"), &why);
-  if (in.empty()) GTEST_SKIP() << "generator: " << why;
-  zero_stretch(in, 4 * kBytesPerSecond, kBytesPerSecond * 12 / 10);
-  if (HasFatalFailure()) return;
-  // Every window from 9 s on: 2 s (one key-frame interval) before it still
-  // lies well after the lost stretch.
-  for (const SeekCase &c : kSeeks)
-    if (c.gop == 50 && c.start_ms >= 9000)
-      expect_window(in, std::string("lost_stretch_") + c.name, c.start_ms, c.end_ms);
+  for (const LostStretch &lost : kLostStretches) {
+    SCOPED_TRACE(lost.name);
+    std::string why;
+    const std::string muxing =
+        "muxrate=" + std::to_string(lost.bit_rate) + ":max_delay=700000";
+    const std::string in = apitest::cached_clip(std::string("seek_lost_") + lost.name + ".ts",
+                                                ts_clip(50, muxing), &why);
+    if (in.empty()) GTEST_SKIP() << "generator: " << why;
+    const int64_t bytes_per_ms = lost.bit_rate / 8000;
+    zero_stretch(in, lost.from_ms * bytes_per_ms, static_cast<size_t>(lost.length_ms * bytes_per_ms));
+    if (HasFatalFailure()) return;
+    for (const SeekCase &c : kSeeks)
+      if (c.gop == 50 && c.start_ms >= lost.windows_from_ms && c.start_ms <= lost.windows_to_ms)
+        expect_window(in, std::string("lost_") + lost.name + "_" + c.name, c.start_ms, c.end_ms);
+  }
 }
 
 }  // namespace

@@ -2,16 +2,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "report/json_escape.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -259,6 +266,99 @@ TEST(JsonFixed, SameTextAsPrintfInTheCLocale) {
                                    << decimals;
     }
   }
+}
+
+// Switches the process's numbers (LC_NUMERIC) to a comma decimal point, as a
+// host in such a locale does with setlocale(LC_ALL, ""); back to "C" when it
+// goes out of scope. An installed locale is used when there is one. Lacking
+// one, on glibc, the numeric table of its own C.UTF-8 locale is copied with
+// the point made a comma and loaded from a temporary folder through LOCPATH:
+// nothing needs to be installed or compiled.
+class CommaNumbers {
+ public:
+  CommaNumbers() {
+    for (const char *name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE",
+                             "fr_FR", "de-DE", "German_Germany.1252", "German"})
+      if (std::setlocale(LC_NUMERIC, name) && comma()) return;
+    std::setlocale(LC_NUMERIC, "C");
+#if defined(__GLIBC__)
+    if (const char *old = std::getenv("LOCPATH")) old_locpath_ = old;
+    for (const char *c_utf8 : {"/usr/lib/locale/C.utf8", "/usr/lib/locale/C.UTF-8"}) {
+      if (made_from(std::string(c_utf8) + "/LC_NUMERIC")) return;
+    }
+#endif
+  }
+  ~CommaNumbers() {
+    std::setlocale(LC_NUMERIC, "C");
+    if (dir_.empty()) return;
+    if (old_locpath_.empty()) {
+      testplat::unset_env("LOCPATH");
+    } else {
+      testplat::set_env("LOCPATH", old_locpath_.c_str());
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(testplat::fs_path(dir_), ignored);
+  }
+  CommaNumbers(const CommaNumbers &) = delete;
+  CommaNumbers &operator=(const CommaNumbers &) = delete;
+
+  static bool comma() { return std::strcmp(std::localeconv()->decimal_point, ",") == 0; }
+
+ private:
+  // The table is a header (magic, item count, one offset per item) and then
+  // the items: the point as text, the thousands separator, the grouping, the
+  // point and the separator as 32-bit characters, the codeset. In C.UTF-8 the
+  // only '.' bytes after the header are the point's.
+  bool made_from(const std::string &c_numeric) {
+    std::ifstream in(c_numeric, std::ios::binary);
+    std::string table((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (table.size() < 8) return false;
+    uint32_t items = 0;
+    std::memcpy(&items, table.data() + 4, sizeof items);
+    const size_t header = 8 + size_t{4} * items;
+    if (header >= table.size()) return false;
+    std::replace(table.begin() + static_cast<std::ptrdiff_t>(header), table.end(), '.', ',');
+    if (dir_.empty()) dir_ = testplat::make_temp_dir("gifexport_comma_locale_");
+    std::filesystem::create_directory(testplat::fs_path(dir_ + "/comma"));
+    std::ofstream(dir_ + "/comma/LC_NUMERIC", std::ios::binary) << table;
+    testplat::set_env("LOCPATH", dir_.c_str());
+    if (std::setlocale(LC_NUMERIC, "comma") && comma()) return true;
+    std::setlocale(LC_NUMERIC, "C");
+    return false;
+  }
+
+  std::string dir_;
+  std::string old_locpath_;
+};
+
+// The texts themselves, rather than printf's: in a comma-decimal locale
+// printf gives "29,970", which is not JSON.
+TEST(JsonFixed, PointNotCommaWhateverTheNumericLocale) {
+  const struct {
+    double value;
+    int decimals;
+    const char *text;
+  } kTexts[] = {
+      {30000.0 / 1001, 3, "29.970"}, {0.5, 3, "0.500"},    {25.0, 3, "25.000"},
+      {42.5, 1, "42.5"},             {100.0, 1, "100.0"},  {-1.25, 1, "-1.2"},
+      {1234567.25, 2, "1234567.25"}, {7.0, 0, "7"},        {0.05, 9, "0.050000000"},
+  };
+  auto check = [&](const char *where) {
+    for (const auto &t : kTexts) {
+      char text[GE_JSON_FIXED_CAP];
+      json_fixed(t.value, t.decimals, text);
+      EXPECT_STREQ(text, t.text) << where;
+    }
+  };
+  check("in the C locale");
+  const CommaNumbers comma;
+  if (!CommaNumbers::comma())
+    GTEST_SKIP() << "no locale with a comma decimal point could be had here";
+  char printed[16];
+  std::snprintf(printed, sizeof printed, "%.1f", 42.5);
+  if (std::strcmp(printed, "42,5") != 0)
+    GTEST_SKIP() << "printf here ignores the locale's decimal point (\"" << printed << "\")";
+  check("with a comma decimal point");
 }
 
 TEST(JsonFixed, NoInfinityOrNanInJson) {

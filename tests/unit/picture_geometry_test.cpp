@@ -64,6 +64,10 @@ TEST(DisplayHeight, KeepsTheDisplayProportions) {
       {64, 320, 240, {1, 255}, false, -2},    // a broken ratio counts as square
       {64, 320, 240, {5, 1}, false, -2},
       {480, 720, 576, {1, 4}, false, 1536},   // 4:1 either way is still believed
+      {480, 720, 576, {4, 1}, false, 96},
+      {480, 360, 576, {4, 1}, true, 1200},
+      {480, 720, 576, {100, 401}, false, -2},  // just beyond: square
+      {480, 720, 576, {401, 100}, false, -2},
       {480, 64, 512, {1, 1}, false, 1920},    // too tall: four times the width
       {480, 512, 64, {1, 1}, true, 1920},     // too tall once turned
       {480, 720, 576, {1, 3}, false, 1152},

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "gifexport.h"
 #include "support/media_gen.h"
@@ -20,12 +24,28 @@ namespace {
 
 using nlohmann::json;
 
-const std::string &dir() {
-  static const std::string d = [] {
-    return testplat::make_temp_dir("gifexport_two_pass_");
-  }();
-  return d;
-}
+// The folder of this program's files: made on first use, removed with all it
+// holds when the program ends.
+class Scratch : public ::testing::Environment {
+ public:
+  const std::string &dir() {
+    if (dir_.empty()) dir_ = testplat::make_temp_dir("gifexport_two_pass_");
+    return dir_;
+  }
+  void TearDown() override {
+    if (dir_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(testplat::fs_path(dir_), ignored);
+    dir_.clear();
+  }
+
+ private:
+  std::string dir_;
+};
+
+Scratch *const g_scratch = static_cast<Scratch *>(::testing::AddGlobalTestEnvironment(new Scratch));
+
+const std::string &dir() { return g_scratch->dir(); }
 
 std::string slurp(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -119,6 +139,89 @@ TEST_F(TwoPass, GifIsByteIdenticalToOnePass) {
     EXPECT_TRUE(one == two) << c.name << ": " << one.size() << " bytes in one pass, " << two.size()
                             << " in two";
   }
+}
+
+// Which way a job ran, told by the count of second passes: an ordinary job
+// (the library's own budget, or one well above its held frames) decodes its
+// window once; only a job over the budget decodes it twice. The job holds
+// about 135 KiB: 11 frames of 64x49 BGRA.
+TEST_F(TwoPass, OnlyAJobOverTheBudgetTakesASecondPass) {
+  fixture::ClipSpec clip;
+  clip.frames = 25;
+  const std::string in = dir() + "/one_second.mp4";
+  std::string err;
+  ASSERT_TRUE(fixture::make_clip(in, clip, &err)) << err;
+  const struct {
+    const char *name;
+    int64_t budget;
+    int64_t second_passes;
+  } cases[] = {
+      {"library budget", kDefaultBudget, 0},
+      {"16 MiB", int64_t{16} << 20, 0},
+      {"4 KiB", int64_t{4} << 10, 1},
+      {"0", 0, 1},
+  };
+  for (const auto &c : cases) {
+    const int64_t before = g_second_passes.load();
+    EXPECT_FALSE(gif_with_budget(c.budget, in, 0, 1000, 64, 10).empty()) << c.name;
+    EXPECT_EQ(g_second_passes.load() - before, c.second_passes) << "budget " << c.name;
+  }
+}
+
+// Writing its GIF, and not yet at the last of the 300 frames of the 10 s job
+// at 30 fps: its temporary file stands in its folder.
+bool writing(int id) {
+  const json p = json::parse(gifexport_progress(id));
+  return p["state"] == GIFEXPORT_STATE_RUNNING && p["phase"] == "encode" && p["frames"] > 0 &&
+         p["frames"] < 300;
+}
+
+// Both slots writing into one folder at once. The temporary files of one
+// process in one folder differ by the slot alone, so there are two of them,
+// and both GIFs arrive whole. Two passes make the files stand together for
+// sure: a job writes its GIF through its whole second pass, about half its
+// run; should one job still end before the other writes, the run is repeated.
+TEST_F(TwoPass, TwoJobsAtOnceIntoOneFolder) {
+  fixture::ClipSpec clip;
+  clip.frames = 250;
+  const std::string in = dir() + "/ten_seconds_together.mp4";
+  std::string err;
+  ASSERT_TRUE(fixture::make_clip(in, clip, &err)) << err;
+  g_held_frames_budget = 0;
+  bool together = false;
+  for (int attempt = 0; attempt < 3 && !together; ++attempt) {
+    SCOPED_TRACE("attempt " + std::to_string(attempt));
+    const std::string folder = dir() + "/together_" + std::to_string(attempt);
+    ASSERT_TRUE(testplat::make_dir(folder));
+    const std::string outs[] = {folder + "/first.gif", folder + "/second.gif"};
+    ASSERT_EQ(gifexport_start(in.c_str(), outs[0].c_str(), 0, -1, 320, 30), 0);
+    ASSERT_EQ(gifexport_start(in.c_str(), outs[1].c_str(), 0, -1, 320, 30), 1);
+    size_t fewest = 2;  // files in the folder while both jobs write
+    while (gifexport_status(0) <= GIFEXPORT_STATE_RUNNING ||
+           gifexport_status(1) <= GIFEXPORT_STATE_RUNNING) {
+      if (writing(0) && writing(1)) {
+        const size_t files = testplat::list_dir(folder).size();
+        if (writing(0) && writing(1)) {
+          together = true;
+          fewest = std::min(fewest, files);
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(fewest, 2u) << "one temporary file for each job";
+    for (int id : {0, 1}) {
+      ASSERT_EQ(wait_final(id), GIFEXPORT_STATE_DONE) << id << ": " << gifexport_result(id);
+      EXPECT_EQ(json::parse(gifexport_result(id))["frames"], 300) << id;
+      fixture::DecodedVideo gif;
+      ASSERT_TRUE(fixture::decode_video(outs[id], &gif, &err)) << id << ": " << err;
+      EXPECT_EQ(gif.frames.size(), 300u) << id;
+      gifexport_free(id);
+    }
+    std::vector<std::string> files = testplat::list_dir(folder);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"first.gif", "second.gif"}));
+  }
+  EXPECT_TRUE(together) << "the two jobs never wrote at the same time";
 }
 
 // 10 s at 30 fps: the first pass is reported as "decode" with the percentage
