@@ -6,7 +6,7 @@
 // and start, a freed slot, and that only a finished job leaves its GIF.
 // Inputs of odd length run with no budget for held frames, so their jobs take
 // the two-pass path; each is then run again in one pass, and both runs must
-// end alike, with byte-identical GIFs when they finish.
+// end alike (see check_one_pass_agrees).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,8 +42,8 @@ constexpr size_t kProbeListLimit = kProbeCap - 513;
 constexpr int kWidth = 64;
 constexpr int kFps = 5;
 constexpr int64_t kEndMs = 1000;
-// After this the job is asked to stop; libFuzzer's -timeout catches a job
-// that does not stop after that.
+// After this the job (with its one-pass rerun) is asked to stop; libFuzzer's
+// -timeout catches a job that does not stop after that.
 constexpr double kCancelAfterSeconds = 20.0;
 const char kStale[] = "stale bytes the job must remove unless it finishes\n";
 
@@ -187,9 +187,10 @@ void take_gif(const char *result, std::string *gif) {
   std::remove(g_output_path.c_str());
 }
 
-// Follows a started job to its end, checks its reports and what it left at
-// its output, and frees it.
-job_ending follow_job(int id) {
+// Follows a started job to its end, cancelling it at `cancel_at` (a
+// now_seconds() time), checks its reports and what it left at its output,
+// and frees it.
+job_ending follow_job(int id, double cancel_at) {
   job_ending end;
   const double started = now_seconds();
   for (;;) {
@@ -198,7 +199,7 @@ job_ending follow_job(int id) {
                    end.state == 5,
                "status returned %d while the job is claimed", end.state);
     if (end.state >= GIFEXPORT_STATE_DONE) break;
-    if (!end.cancelled && now_seconds() - started > kCancelAfterSeconds) {
+    if (!end.cancelled && now_seconds() > cancel_at) {
       gifexport_cancel(id);
       end.cancelled = true;
     }
@@ -252,14 +253,15 @@ int start_job(int64_t budget) {
 // parts of a picture as whatever its buffers held before (FFmpeg 5.1's HEVC
 // decoder does), so two decodes of one damaged file need not give the same
 // pixels. A job stopped by the harness's cancel is not compared (where it
-// stopped depends on the machine).
-void check_one_pass_agrees(const job_ending &two) {
+// stopped depends on the machine). The rerun shares the two-pass job's
+// deadline, so the pair stays within libFuzzer's -timeout.
+void check_one_pass_agrees(const job_ending &two, double cancel_at) {
   if (two.cancelled) return;
   const int id = start_job(g_library_budget);
   if (g_verbose) std::fprintf(stderr, "again in one pass: start: %d\n", id);
   if (id == GIFEXPORT_ERR_THREAD) return;
   FUZZ_CHECK(id >= 0, "started in two passes, but start returned %d in one", id);
-  const job_ending one = follow_job(id);
+  const job_ending one = follow_job(id, cancel_at);
   if (one.cancelled) return;
   const char *r1 = one.result.c_str(), *r2 = two.result.c_str();
   FUZZ_CHECK(one.state == two.state, "one pass ended in state %d, two passes in %d:\n  %s\n  %s",
@@ -309,13 +311,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz_note_outcome(fuzz_mix(kind, id));
   if (id < 0) return 0;
 
-  const job_ending ending = follow_job(id);
+  const double cancel_at = now_seconds() + kCancelAfterSeconds;
+  const job_ending ending = follow_job(id, cancel_at);
   // How the job ended (state, failure text, frame count) per kind of file
   // and mode.
   fuzz_note_outcome(fuzz_mix(fuzz_mix(fuzz_hash(ending.result.c_str(), true, kind),
                                       fuzz_json_int(ending.result.c_str(), "frames", -1)),
                              two_passes));
-  if (two_passes) check_one_pass_agrees(ending);
+  if (two_passes) check_one_pass_agrees(ending, cancel_at);
   FUZZ_CHECK(file_size(g_input_path, nullptr) == static_cast<long long>(size),
              "the input file was changed");
   return 0;

@@ -124,8 +124,10 @@ fi
 # An ffconcat list names files relative to itself, and the fuzzers write each
 # input into the scratch folder: the parts it names stand there, as regular
 # files (the library opens nothing else, nested opens included).
-concat_list() {  # concat_list FILE PART...: a list playing each part (with its
-  local file=$1  # in/out points) if every part was made
+# concat_list FILE [PART DIRECTIVES]...: a list playing each PART of made/
+# with its DIRECTIVES (in/out points, duration), if every part was made.
+concat_list() {
+  local file=$1
   shift
   local text="ffconcat version 1.0"$'\n'
   while [ $# -gt 0 ]; do
@@ -138,7 +140,11 @@ concat_list() {  # concat_list FILE PART...: a list playing each part (with its
 }
 concat_list "${made}/one_part.ffconcat" mpeg4_xvid_bframes.avi $'duration 2\n'
 concat_list "${made}/two_parts.ffconcat" \
-  mpeg4_xvid_bframes.avi $'inpoint 0.4\noutpoint 1.2\n' h264_bframes.flv $'duration 0.8\n'
+  mpeg4_xvid_bframes.avi $'inpoint 0.4\noutpoint 1.2\n' mpeg4_xvid_bframes.avi $'duration 0.8\n'
+# The list's streams are its first part's: the H.264 part reaches the MPEG-4
+# decoder.
+concat_list "${made}/mixed_codecs.ffconcat" \
+  mpeg4_xvid_bframes.avi $'outpoint 0.6\n' h264_bframes.flv ""
 # The job fuzzer runs inputs of odd length in two passes: each made file is
 # also given one byte longer, so both ways start seeded.
 for f in "${made}"/*; do
@@ -147,7 +153,8 @@ for f in "${made}"/*; do
 done
 for t in "${targets[@]}"; do
   for f in "${made}"/*; do
-    [ -f "$f" ] && ln -s "$(realpath "$f")" "${out}/seeds/${t}/made_$(basename "$f")"
+    [ -f "$f" ] || continue
+    ln -s "$(realpath "$f")" "${out}/seeds/${t}/made_$(basename "$f")"
   done
 done
 
