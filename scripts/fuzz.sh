@@ -2,13 +2,16 @@
 # SPDX-License-Identifier: MIT
 # Builds the two libFuzzer targets (fuzz/) under AddressSanitizer, LeakSanitizer
 # and UndefinedBehaviorSanitizer, seeds their corpora from ../shared/corpus when
-# it is there, runs each for the given seconds and prints a summary per target.
+# it is there and with small files made here by the ffmpeg tool, runs each for
+# the given seconds, one after the other, and prints a summary per target.
 # Exits non-zero when a target finds a crash, leak, timeout or memory blow-up.
 #
 #   bash scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 60; run as root or with sudo)
 #
 # Everything goes to build-fuzz/: binaries, corpus/<target> (inputs found, kept
-# between runs), seeds/<target> (links to the shared media files), logs/ and
+# between runs), seeds/<target> (links to the shared media files and to made/,
+# the files made here), scratch/ (the fuzzers' TMPDIR, where each input is
+# written, beside the files an ffconcat input may name), logs/ and
 # findings/<target>/ (the inputs that failed, to replay with the binary).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -96,7 +99,69 @@ for t in "${targets[@]}"; do
   fi
 done
 
+# Small files made here reach what the shared corpus lacks or holds only in
+# large files: MPEG-4 part 2 in AVI and H.264 in FLV, both with B-frames (so
+# decode order differs from display order), and ffconcat lists. A missing
+# ffmpeg tool or encoder only leaves its files out.
+made="${out}/made"
+scratch="${out}/scratch"
+rm -rf "${made}" "${scratch}"
+mkdir -p "${made}" "${scratch}"
+# make_clip FILE ARGS...: 2 s of 64x48 at 10 fps, encoded as ARGS ask.
+make_clip() {
+  local file=$1
+  shift
+  ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=64x48:rate=10 -t 2 \
+    "$@" "${file}" > /dev/null 2>&1 || rm -f "${file}"
+}
+if command -v ffmpeg > /dev/null; then
+  make_clip "${made}/mpeg4_xvid_bframes.avi" -c:v mpeg4 -vtag XVID -bf 2 -g 12 -q:v 10
+  make_clip "${made}/h264_bframes.flv" -c:v libx264 -preset ultrafast -bf 2 -g 12 -crf 36 \
+    -pix_fmt yuv420p
+else
+  echo "fuzz.sh: no ffmpeg tool; the made seeds are left out" >&2
+fi
+# An ffconcat list names files relative to itself, and the fuzzers write each
+# input into the scratch folder: the parts it names stand there, as regular
+# files (the library opens nothing else, nested opens included).
+# concat_list FILE [PART DIRECTIVES]...: a list playing each PART of made/
+# with its DIRECTIVES (in/out points, duration), if every part was made.
+concat_list() {
+  local file=$1
+  shift
+  local text="ffconcat version 1.0"$'\n'
+  while [ $# -gt 0 ]; do
+    [ -f "${made}/$1" ] || return 0
+    cp "${made}/$1" "${scratch}/seed_part.${1##*.}"
+    text+="file seed_part.${1##*.}"$'\n'"$2"
+    shift 2
+  done
+  printf '%s' "${text}" > "${file}"
+}
+concat_list "${made}/one_part.ffconcat" mpeg4_xvid_bframes.avi $'duration 2\n'
+concat_list "${made}/two_parts.ffconcat" \
+  mpeg4_xvid_bframes.avi $'inpoint 0.4\noutpoint 1.2\n' mpeg4_xvid_bframes.avi $'duration 0.8\n'
+# The list's streams are its first part's: the H.264 part reaches the MPEG-4
+# decoder.
+concat_list "${made}/mixed_codecs.ffconcat" \
+  mpeg4_xvid_bframes.avi $'outpoint 0.6\n' h264_bframes.flv ""
+# The job fuzzer runs inputs of odd length in two passes: each made file is
+# also given one byte longer, so both ways start seeded.
+for f in "${made}"/*; do
+  [ -f "$f" ] || continue
+  { cat "$f"; printf '\n'; } > "${f%.*}+1.${f##*.}"
+done
+for t in "${targets[@]}"; do
+  for f in "${made}"/*; do
+    [ -f "$f" ] || continue
+    ln -s "$(realpath "$f")" "${out}/seeds/${t}/made_$(basename "$f")"
+  done
+done
+
 # --- runs ----------------------------------------------------------------
+# Inputs are written into the scratch folder, beside the ffconcat parts.
+export TMPDIR
+TMPDIR="$(realpath "${scratch}")"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:symbolize=1"
 export LSAN_OPTIONS="suppressions=$(pwd)/fuzz/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
