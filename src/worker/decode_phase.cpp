@@ -24,10 +24,15 @@ int64_t decoded_duration(const AVFrame *frame) {
 // Where the decode phase stands, and what the end-of-stream signal must say.
 struct ge_decode_state {
   bool input_ended = false;
-  // End of the latest fed frame (its pts plus its duration), in the stream's
-  // time base; AV_NOPTS_VALUE until a frame with a timestamp has been fed.
+  // The window's start in the stream's time base. The graph counts time from
+  // there: fed frames are stamped relative to it, so the rate stage's GIF
+  // frame k is the picture at the window's start plus k frames, whatever
+  // the input's own timestamps (a transport stream's begin late).
+  int64_t window_start_ts = 0;
+  // End of the latest fed frame (its pts plus its duration), in the graph's
+  // time; AV_NOPTS_VALUE until a frame with a timestamp has been fed.
   int64_t fed_end_ts = AV_NOPTS_VALUE;
-  // Timestamp of the first frame fed, where the rate stage starts counting.
+  // Graph time of the first frame fed, where the rate stage starts counting.
   int64_t first_fed_ts = AV_NOPTS_VALUE;
   // A frame at or after the window's start has come; frames before it are
   // dropped from then on.
@@ -76,6 +81,11 @@ int64_t end_after_first_slot(const ge_run &r, const ge_decode_state &d, int64_t 
                        static_cast<AVRounding>(AV_ROUND_UP | AV_ROUND_PASS_MINMAX));
   if (first_slot_end == AV_NOPTS_VALUE) return eos_ts;
   return std::max(eos_ts, first_slot_end);
+}
+
+// The window's end in the graph's time.
+int64_t window_end_graph_ts(const ge_run &r, const ge_decode_state &d) {
+  return av_sat_sub64(ge_window_ms_to_stream_ts(r, r.s->end_ms), d.window_start_ts);
 }
 
 // Closes the graph's input with a timestamp, so the rate stage emits every
@@ -130,7 +140,8 @@ ge_step read_video_packet(ge_run &r, ge_decode_state &d) {
   }
 }
 
-// Hands one frame of the window to the graph, with its window time: raises
+// Hands one frame of the window to the graph, with its window time (end_ts,
+// where its showing ends, is in the stream's time base, as its pts): raises
 // the progress, notes where the fed frames begin and end, and in a second
 // pass encodes whatever the graph gives out at once. The frame is emptied.
 ge_receive feed_frame(ge_run &r, ge_decode_state &d, AVFrame *frame, int64_t frame_ms,
@@ -149,6 +160,8 @@ ge_receive feed_frame(ge_run &r, ge_decode_state &d, AVFrame *frame, int64_t fra
   if (!r.second_pass && s->processed_ms.load(std::memory_order_relaxed) < frame_ms)
     s->processed_ms.store(frame_ms, std::memory_order_relaxed);
   if (frame->pts != AV_NOPTS_VALUE) {
+    frame->pts = av_sat_sub64(frame->pts, d.window_start_ts);
+    end_ts = av_sat_sub64(end_ts, d.window_start_ts);
     if (d.fed_end_ts == AV_NOPTS_VALUE || d.fed_end_ts < end_ts) d.fed_end_ts = end_ts;
     if (d.first_fed_ts == AV_NOPTS_VALUE) d.first_fed_ts = frame->pts;
   }
@@ -266,6 +279,7 @@ ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
 
 ge_step ge_decode_phase(ge_run &r) {
   ge_decode_state d;
+  d.window_start_ts = ge_window_ms_to_stream_ts(r, r.s->start_ms);
   for (;;) {
     if (!d.input_ended) {
       const ge_step read = read_video_packet(r, d);
@@ -289,7 +303,7 @@ ge_step ge_decode_phase(ge_run &r) {
         // The last frame is shown for its duration, but never past the
         // window's end: a frame claiming to last an hour would otherwise be
         // repeated by the rate stage far beyond the 60 s the job allows.
-        const int64_t window_end_ts = ge_window_ms_to_stream_ts(r, r.s->end_ms);
+        const int64_t window_end_ts = window_end_graph_ts(r, d);
         signal_end_of_stream(r, d, d.fed_end_ts == AV_NOPTS_VALUE
                                     ? AV_NOPTS_VALUE
                                     : std::min(d.fed_end_ts, window_end_ts));
@@ -300,7 +314,7 @@ ge_step ge_decode_phase(ge_run &r) {
         // sparse input does not stretch the GIF past the window.
         signal_end_of_stream(r, d, d.fed_end_ts == AV_NOPTS_VALUE
                                     ? AV_NOPTS_VALUE
-                                    : ge_window_ms_to_stream_ts(r, r.s->end_ms));
+                                    : window_end_graph_ts(r, d));
         return ge_step::ok;
     }
   }

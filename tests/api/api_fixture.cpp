@@ -70,6 +70,15 @@ std::string ntsc_clip() {
   return cached_clip("ntsc.mp4", ntsc);
 }
 
+std::string picture_late_clip() {
+  fixture::ClipSpec late;
+  late.time_base = AVRational{1, 1000};
+  late.frames = 3;
+  late.frame_pts = {2000, 2100, 5000};
+  late.audio_stream_first = true;  // the sound starts at 0 and sets the input's start
+  return cached_clip("picture_late.mp4", late);
+}
+
 bool file_exists(const std::string &path) {
   return testplat::exists(path);
 }

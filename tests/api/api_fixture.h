@@ -32,6 +32,11 @@ std::string indexed_clip_10s();
 // 29.970.
 std::string ntsc_clip();
 
+// A clip whose picture begins 2 s after its sound: no frame is on screen in
+// the window [0, 1000), so a job over it fails "no frames in segment" at the
+// end of its encode phase.
+std::string picture_late_clip();
+
 bool file_exists(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);

@@ -132,12 +132,8 @@ TEST_F(ApiTest, HostEndingMidEncodeLeavesNoPartialGif) {
 // plainly and in the "file:" spelling: the older file goes too, as the path
 // names it, not as the literal string.
 TEST_F(ApiTest, EndingsWithoutAGifRemoveAnOlderFileInEverySpelling) {
-  fixture::ClipSpec sparse;  // frames at 0, 0.1 and 5 s: none in [1 s, 4 s)
-  sparse.time_base = AVRational{1, 1000};
-  sparse.frames = 3;
-  sparse.frame_pts = {0, 100, 5000};
-  const std::string gap = apitest::cached_clip("gap.mp4", sparse);
-  ASSERT_FALSE(gap.empty());
+  const std::string late = apitest::picture_late_clip();
+  ASSERT_FALSE(late.empty());
   enum class Ending { cancel_while_encoding, free_while_encoding, fail };
   const struct {
     const char *name;
@@ -155,7 +151,7 @@ TEST_F(ApiTest, EndingsWithoutAGifRemoveAnOlderFileInEverySpelling) {
       apitest::write_file(dir + "/out.gif", "older file");
       const std::string out = scheme + dir + "/out.gif";
       if (e.ending == Ending::fail) {
-        const apitest::JobEnd end = apitest::run_job(gap, out, 1000, 4000, 64, 5);
+        const apitest::JobEnd end = apitest::run_job(late, out, 0, 1000, 64, 5);
         ASSERT_EQ(end.status, GIFEXPORT_STATE_FAILED) << gifexport_result(end.id);
         EXPECT_EQ(json::parse(gifexport_result(end.id))["error"], "no frames in segment");
       } else {

@@ -132,11 +132,7 @@ TEST_F(ApiTest, InputReplacedBetweenStartAndWorker) {
 TEST_F(ApiTest, EveryEndingReleasesFilesAndThreads) {
   const std::string in = small_clip();
   const std::string long_in = apitest::indexed_clip_10s();
-  fixture::ClipSpec sparse;
-  sparse.time_base = AVRational{1, 1000};
-  sparse.frames = 3;
-  sparse.frame_pts = {0, 100, 5000};
-  const std::string gap = apitest::cached_clip("gap.mp4", sparse);
+  const std::string late = apitest::picture_late_clip();
   // A full medium comes from /dev/full, which Windows has no counterpart of.
   const std::string full_link = apitest::scratch_path("full.gif");
   const bool have_full = testplat::exists("/dev/full");
@@ -164,7 +160,7 @@ TEST_F(ApiTest, EveryEndingReleasesFilesAndThreads) {
        GIFEXPORT_STATE_CANCELLED},
       {"cancel while encoding", long_in, apitest::scratch_path("e3.gif"), 0, 4000, 1920, 30, 2,
        GIFEXPORT_STATE_CANCELLED},
-      {"no frames in segment", gap, apitest::scratch_path("e4.gif"), 1000, 4000, 64, 5, 0,
+      {"no frames in segment", late, apitest::scratch_path("e4.gif"), 0, 1000, 64, 5, 0,
        GIFEXPORT_STATE_FAILED},
       {"cannot open output file", in, apitest::scratch_dir() + "/none/e5.gif", 0, -1, 64, 5, 0,
        GIFEXPORT_STATE_FAILED},
