@@ -108,4 +108,34 @@ INSTANTIATE_TEST_SUITE_P(Files, Corpus, ::testing::ValuesIn(kCorpusJobs),
                            return n;
                          });
 
+// A screen recording stores a frame only when the picture changes: this one
+// has frames at 0.00 s and then none until 6.19 s. A window inside that gap,
+// or starting in it, shows the picture on screen for the whole window.
+TEST_F(ApiTest, VariableRateRecordingShowsThePictureOnScreenForTheWholeWindow) {
+  const std::string in = std::string(GIFEXPORT_CORPUS_DIR) + "/h264_vfr_audio_first.mp4";
+  if (!apitest::file_exists(in)) GTEST_SKIP() << "corpus file missing";
+  const struct {
+    int64_t start_ms, end_ms;
+  } windows[] = {{1000, 3000}, {5000, 8000}};
+  for (const auto &w : windows) {
+    SCOPED_TRACE(std::to_string(w.start_ms) + ".." + std::to_string(w.end_ms));
+    const std::string out = apitest::scratch_path("vfr_gap.gif");
+    const apitest::JobEnd end = apitest::run_job(in, out, w.start_ms, w.end_ms, 160, 15);
+    ASSERT_EQ(end.status, GIFEXPORT_STATE_DONE) << gifexport_result(end.id);
+    const json result = json::parse(gifexport_result(end.id));
+    gifexport_free(end.id);
+    const int64_t frames = (w.end_ms - w.start_ms) * 15 / 1000;
+    EXPECT_EQ(result["frames"], frames);
+    fixture::DecodedVideo gif;
+    ASSERT_TRUE(fixture::decode_video(out, &gif));
+    ASSERT_EQ(static_cast<int64_t>(gif.frames.size()), frames);
+    // The GIF lasts the window: its last frame ends at the window's length
+    // (GIF delays count in hundredths, so within one of them per frame).
+    const fixture::DecodedFrame &last = gif.frames.back();
+    const int64_t shown_ms =
+        av_rescale_q(last.pts + last.duration, gif.time_base, AVRational{1, 1000});
+    EXPECT_NEAR(shown_ms, w.end_ms - w.start_ms, frames * 10);
+  }
+}
+
 }  // namespace
