@@ -87,6 +87,7 @@ ge_step read_video_packet(ge_run &r, ge_decode_state &d) {
   if (ge_cancel_requested(r)) return ge_step::cancelled;
   for (;;) {
     if (av_read_frame(m.in_ctx, m.in_pkt) < 0) {
+      if (ge_cancel_requested(r)) return ge_step::cancelled;  // the cancel interrupted the read
       // A read error mid-file ends the input just as its end does; the frames
       // decoded so far still make the GIF.
       avcodec_send_packet(m.dec_ctx, nullptr);
