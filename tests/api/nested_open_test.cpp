@@ -253,21 +253,21 @@ TEST_F(ApiTest, ListEntriesAreCheckedWhereTheDemuxerLooks) {
   expect_fifo_untouched(n.fifo);
 }
 
-// A playlist's segments are opened through the gate as well; a segment that
-// is a list is refused, since its entries could not be checked.
-TEST_F(ApiTest, PlaylistNamingFifoOrListIsRefusedAtOnce) {
+// A playlist's segments are opened through the gate as well.
+TEST_F(ApiTest, PlaylistNamingFifoIsRefusedAtOnce) {
   const Nest n = make_nest();
   ASSERT_FALSE(HasFailure());
   const std::string ts = one_second_clip("seg0_1s.ts", "mpegts", 0);
   ASSERT_FALSE(ts.empty());
   ASSERT_TRUE(testplat::hard_link(ts, n.dir + "/seg0.ts"));
   ASSERT_TRUE(testplat::make_symlink("part1", n.dir + "/fifo.ts"));
-  apitest::write_file(n.dir + "/list.ts", std::string(kListHeader) + "file part1\n");
-  for (const char *second : {"fifo.ts", "list.ts"}) {
-    SCOPED_TRACE(second);
-    const std::string playlist = n.dir + "/" + second + ".m3u8";
+  // The FIFO first, where the playlist's header reads, and after a segment.
+  int i = 0;
+  for (const char *segments : {"fifo.ts\n#EXTINF:1.0,\nseg0.ts", "seg0.ts\n#EXTINF:1.0,\nfifo.ts"}) {
+    SCOPED_TRACE(segments);
+    const std::string playlist = n.dir + "/list" + std::to_string(++i) + ".m3u8";
     apitest::write_file(playlist, std::string("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n") +
-                                      second + "\n#EXTINF:1.0,\nseg0.ts\n#EXT-X-ENDLIST\n");
+                                      segments + "\n#EXT-X-ENDLIST\n");
     auto probe = std::make_shared<std::string>();
     expect_returns_at_once([playlist, probe] { *probe = gifexport_probe(playlist.c_str()); },
                            n.fifo, "probe");

@@ -12,6 +12,7 @@
 #include "support/media_gen.h"
 #include "session/job_files.h"
 #include "support/test_platform.h"
+#include "worker/gif_thread.h"
 #include "worker/worker_run.h"
 
 namespace {
@@ -104,10 +105,30 @@ TEST(CancelInterrupt, InterruptedReadEndsTheDecodeCancelled) {
   r.m.in_pkt = av_packet_alloc();
   r.m.out_pkt = av_packet_alloc();
   ASSERT_TRUE(r.m.frame && r.m.filt_frame && r.m.in_pkt && r.m.out_pkt);
+  // The demuxer's buffer is moved to the file's end, so that the first read
+  // of the decode that needs the file finds nothing buffered: interrupted,
+  // it fails outright (a read that still finds bytes in the buffer would
+  // give a short packet, after which the phase's own poll sees the cancel).
+  ASSERT_GE(avio_seek(r.m.in_ctx->pb, avio_size(r.m.in_ctx->pb) - 1, SEEK_SET), 0);
+  avio_r8(r.m.in_ctx->pb);
   cancel.armed = true;
   EXPECT_EQ(ge_decode_phase(r), ge_step::cancelled);
   EXPECT_EQ(g_job.cancel.load(std::memory_order_relaxed), 1) << "no read was interrupted";
   ge_media_release(&r.m);
+}
+
+// A cancel that interrupts the input's opening (the reads of its header and
+// stream info) ends the job cancelled, not failed with "cannot open input".
+TEST(CancelInterrupt, InterruptedOpenEndsCancelled) {
+  const std::string in = ten_second_clip();
+  ASSERT_FALSE(in.empty());
+  set_up_job(&g_job, in);
+  std::snprintf(g_job.out_path, sizeof g_job.out_path, "%s.gif", in.c_str());
+  g_job.cancel.store(1, std::memory_order_relaxed);
+  gif_thread(&g_job);
+  EXPECT_EQ(g_job.state.load(std::memory_order_acquire), GE_STATE_CANCELLED) << g_job.error;
+  EXPECT_STREQ(g_job.error, "");
+  EXPECT_FALSE(testplat::exists(g_job.out_path));
 }
 
 }  // namespace
