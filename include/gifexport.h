@@ -83,6 +83,9 @@ GIFEXPORT_API const char *GIFEXPORT_CALL gifexport_probe(const char *path);
  *  Returns the session id (0 or 1) or a GIFEXPORT_ERR_* code. An output path
  *  naming the same file as the input, or a FIFO or socket, is refused with
  *  GIFEXPORT_ERR_ARGS; so is an input whose container reports no duration.
+ *  Only regular files are read: an input that is a FIFO, socket, device or
+ *  folder, or a list or playlist naming one, is refused with
+ *  GIFEXPORT_ERR_OPEN.
  *  The output path belongs to the job: unless the job ends done, any file
  *  there is removed. The GIF is written to a temporary file beside it and
  *  moved there once complete. Threads: any, but start calls must not overlap. */
@@ -107,8 +110,9 @@ GIFEXPORT_API const char *GIFEXPORT_CALL gifexport_progress(int id);
  *  {"error":"bad id"} for a bad id. Ownership and threads as gifexport_progress. */
 GIFEXPORT_API const char *GIFEXPORT_CALL gifexport_result(int id);
 
-/** Asks the job to stop at its next cancel point; returns at once. A bad id
- *  does nothing. Threads: any, may overlap anything. */
+/** Asks the job to stop at its next cancel point, or in the read or write it
+ *  is in; returns at once. A bad id does nothing. Threads: any, may overlap
+ *  anything. */
 GIFEXPORT_API void GIFEXPORT_CALL gifexport_cancel(int id);
 
 /** Ends the job and releases its slot: asks it to stop, waits for its thread

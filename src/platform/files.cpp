@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "platform/files.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -98,6 +99,29 @@ bool ge_is_pipe_or_socket(const char *path) {
   return device_name(w) && !full_path_is(w, L"\\\\.\\NUL");
 }
 
+int ge_regular_file_error(const char *path) {
+  const std::wstring w = wide_path(path);
+  if (w.empty()) return ENOENT;
+  // Consoles, pipes, serial ports and NUL: never a file, whatever follows.
+  if (device_name(w)) return EINVAL;
+  const DWORD attrs = GetFileAttributesW(w.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES)
+    return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+  if (!(attrs & FILE_ATTRIBUTE_REPARSE_POINT))
+    return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? EISDIR : 0;
+  // A link: a handle opened without access rights follows it and reads
+  // nothing; its type and attributes tell what the path finally names.
+  HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return ENOENT;
+  BY_HANDLE_FILE_INFORMATION info;
+  int error = EINVAL;
+  if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info))
+    error = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EISDIR : 0;
+  CloseHandle(h);
+  return error;
+}
+
 bool ge_same_file(const char *a, const char *b) {
   BY_HANDLE_FILE_INFORMATION ia, ib;
   if (!file_identity(a, &ia) || !file_identity(b, &ib)) return false;
@@ -154,6 +178,13 @@ void ge_remove_output(const char *path) {
 bool ge_is_pipe_or_socket(const char *path) {
   struct stat st;
   return stat(path, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+int ge_regular_file_error(const char *path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return errno != 0 ? errno : ENOENT;
+  if (S_ISREG(st.st_mode)) return 0;
+  return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
 }
 
 bool ge_same_file(const char *a, const char *b) {

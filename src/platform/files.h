@@ -26,6 +26,14 @@ bool ge_same_file(const char *a, const char *b);
 // opening waits for the other end.
 bool ge_is_pipe_or_socket(const char *path);
 
+// 0 when path names, directly or through links, a regular file: the only kind
+// of file an input may be read from. Otherwise an errno code that says why
+// not: ENOENT when nothing is there, EISDIR for a folder, EINVAL for a FIFO,
+// socket, device or other special file (opening or reading one may wait for
+// ever, or never end), or what looking the path up failed with (EACCES,
+// ELOOP, ...). Nothing is opened to find out, so no device is touched.
+int ge_regular_file_error(const char *path);
+
 // Writes into buf (cap bytes) the path that path leads to once every symbolic
 // link on its last component is followed, also when the final target does
 // not exist yet; a path that is no link is copied as it is. False when the

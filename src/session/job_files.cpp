@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "platform/files.h"
+#include "session/input_gate.h"
 
 namespace {
 
@@ -28,8 +29,7 @@ bool file_url(const char *path, char (&url)[GE_FILE_URL_CAP]) {
   return true;
 }
 
-// Options that keep every open made for this file, nested ones included, to
-// local files.
+// Options that keep the output's open to the local file protocol.
 AVDictionary *files_only() {
   AVDictionary *options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);
@@ -43,22 +43,17 @@ const char *ge_plain_path(const char *path) {
                                                                      : path;
 }
 
-int ge_open_input(AVFormatContext **in_ctx, const char *path) {
-  const char *plain = ge_plain_path(path);
-  if (ge_is_pipe_or_socket(plain)) return AVERROR(EINVAL);
+int ge_open_input(AVFormatContext **in_ctx, const char *path, AVIOInterruptCB interrupt) {
   char url[GE_FILE_URL_CAP];
-  if (!file_url(plain, url)) return AVERROR(ENAMETOOLONG);
-  AVDictionary *options = files_only();
-  const int rc = avformat_open_input(in_ctx, url, nullptr, &options);
-  av_dict_free(&options);
-  return rc;
+  if (!file_url(ge_plain_path(path), url)) return AVERROR(ENAMETOOLONG);
+  return ge_open_gated_input(in_ctx, url, interrupt);
 }
 
-int ge_open_output_file(AVIOContext **pb, const char *path) {
+int ge_open_output_file(AVIOContext **pb, const char *path, AVIOInterruptCB interrupt) {
   char url[GE_FILE_URL_CAP];
   if (!file_url(path, url)) return AVERROR(ENAMETOOLONG);
   AVDictionary *options = files_only();
-  const int rc = avio_open2(pb, url, AVIO_FLAG_WRITE, nullptr, &options);
+  const int rc = avio_open2(pb, url, AVIO_FLAG_WRITE, &interrupt, &options);
   av_dict_free(&options);
   return rc;
 }

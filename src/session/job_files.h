@@ -14,16 +14,20 @@ extern "C" {
 // keeps its "//", which the file system reads as the root.
 const char *ge_plain_path(const char *path);
 
-// Opens path as a local file for demuxing, with no forced format: nothing
-// else (network, pipe or any other protocol) can be reached through it, also
-// not by a demuxer that opens further files. A FIFO or a socket is refused
-// with AVERROR(EINVAL): its opening waits for a writer, which would hang the
-// caller with no way to cancel.
-int ge_open_input(AVFormatContext **in_ctx, const char *path);
+// Opens path as a local file for demuxing, with no forced format. It and
+// every file a demuxer opens for it (a list's entries, a playlist's segments)
+// must be local regular files (input_gate.h): no network, pipe or other
+// protocol, and no FIFO, socket, device or folder, whose opening or reading
+// could wait for ever; AVERROR(EINVAL) refuses a special file. interrupt
+// (none by default) is asked between reads whether to give up: a job's
+// cancel flag, so that a cancel reaches a read that waits.
+int ge_open_input(AVFormatContext **in_ctx, const char *path,
+                  AVIOInterruptCB interrupt = AVIOInterruptCB{nullptr, nullptr});
 
 // Opens a plain path (one ge_plain_path has already resolved) as a local file
-// for writing, created or truncated.
-int ge_open_output_file(AVIOContext **pb, const char *path);
+// for writing, created or truncated. interrupt is asked between writes
+// whether to give up.
+int ge_open_output_file(AVIOContext **pb, const char *path, AVIOInterruptCB interrupt);
 
 // True when the output path names the input file in any spelling (a "file:"
 // prefix, another route, a hard link): writing or removing it would destroy

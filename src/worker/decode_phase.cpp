@@ -105,6 +105,8 @@ ge_step read_video_packet(ge_run &r, ge_decode_state &d) {
   if (ge_cancel_requested(r)) return ge_step::cancelled;
   for (;;) {
     if (av_read_frame(m.in_ctx, m.in_pkt) < 0) {
+      // A cancel interrupts a read that waits: the job ends cancelled.
+      if (ge_cancel_requested(r)) return ge_step::cancelled;
       bool reread = false;
       const ge_step checked = ge_check_input_end(r, &reread);
       if (checked != ge_step::ok) return checked;

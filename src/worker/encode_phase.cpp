@@ -37,7 +37,8 @@ ge_step open_encoder_and_output(ge_run &r, const AVFrame *first) {
   static_cast<void>(copied);
   out_stream->time_base = m.enc_ctx->time_base;
   if (!(m.out_ctx->oformat->flags & AVFMT_NOFILE) &&
-      ge_output_open(&r.out, s->out_path, static_cast<int>(s - g_sessions), &m.out_ctx->pb) < 0)
+      ge_output_open(&r.out, s->out_path, static_cast<int>(s - g_sessions), &m.out_ctx->pb,
+                     ge_cancel_interrupt(r)) < 0)
     return ge_fail(r, "cannot open output file");
   if (avformat_write_header(m.out_ctx, nullptr) < 0) return ge_fail(r, "write header failed");
   m.muxer_open = true;

@@ -27,7 +27,7 @@ namespace {
 
 ge_step open_input(ge_run &r) {
   ge_media &m = r.m;
-  if (ge_open_input(&m.in_ctx, r.s->in_path) < 0)
+  if (ge_open_input(&m.in_ctx, r.s->in_path, ge_cancel_interrupt(r)) < 0)
     return ge_fail(r, "cannot open input");
   if (avformat_find_stream_info(m.in_ctx, nullptr) < 0) return ge_fail(r, "no stream info");
   if (m.in_ctx->start_time != AV_NOPTS_VALUE)
@@ -138,7 +138,11 @@ void gif_thread(void *arg) {
   switch (run_stages(r)) {
     case ge_step::ok: end_done(r); break;
     case ge_step::cancelled: end_without_output(r, GE_STATE_CANCELLED); break;
-    case ge_step::failed: end_without_output(r, GE_STATE_FAILED); break;
+    // Once the host has cancelled, a failure may be the cancel's own doing (a
+    // read or write it interrupted): the job ends cancelled.
+    case ge_step::failed:
+      end_without_output(r, ge_cancel_requested(r) ? GE_STATE_CANCELLED : GE_STATE_FAILED);
+      break;
   }
   // The final state is stored first, so a host may see it while this runs.
   ge_media_release(&r.m);

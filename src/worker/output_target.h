@@ -28,9 +28,11 @@ struct ge_output_target {
 // Opens the file the GIF is written into (*pb), for the job of slot `slot`
 // with the caller's out_path. A device or anything else a move cannot replace
 // (/dev/null, a link to one) is written directly, as is the output path when
-// no temporary file can be created in its folder. Returns what the open
-// returned: negative when nothing could be opened.
-int ge_output_open(ge_output_target *t, const char *out_path, int slot, AVIOContext **pb);
+// no temporary file can be created in its folder. interrupt is asked between
+// writes whether to give up. Returns what the open returned: negative when
+// nothing could be opened.
+int ge_output_open(ge_output_target *t, const char *out_path, int slot, AVIOContext **pb,
+                   AVIOInterruptCB interrupt);
 
 // Moves a complete, closed temporary file onto its final path; nothing to do
 // for a direct write. False (and the temporary file removed) when the move

@@ -111,6 +111,16 @@ inline bool ge_cancel_requested(const ge_run &r) {
   return r.s->cancel.load(std::memory_order_relaxed) != 0;
 }
 
+// FFmpeg's interrupt callback for the job's input and output, asked between
+// reads and writes: once the host cancels (or frees) the job, a read or write
+// that waits gives up with AVERROR_EXIT, and the job ends cancelled.
+inline int ge_cancel_interrupt_cb(void *session) {
+  return static_cast<const ge_session *>(session)->cancel.load(std::memory_order_relaxed) != 0;
+}
+inline AVIOInterruptCB ge_cancel_interrupt(const ge_run &r) {
+  return AVIOInterruptCB{ge_cancel_interrupt_cb, r.s};
+}
+
 // Window milliseconds (from the input's beginning) to a timestamp in the
 // video stream's time base, and back.
 int64_t ge_window_ms_to_stream_ts(const ge_run &r, int64_t ms);
