@@ -12,27 +12,47 @@
 
 namespace {
 
+// Whether w is already in the long form (\\?\ or \??\), which Windows takes
+// as it is, without making it full.
+bool long_form(const std::wstring &w) {
+  return w.size() >= 4 && w[0] == L'\\' && (w[1] == L'\\' || w[1] == L'?') && w[2] == L'?' &&
+         w[3] == L'\\';
+}
+
+// w made full against the current folder (and, for a drive-relative C:name,
+// that drive's own current folder); empty when that fails.
+std::wstring full_form(const std::wstring &w) {
+  const DWORD need = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+  if (need == 0) return std::wstring();
+  std::wstring full(need, L'\0');
+  const DWORD got = GetFullPathNameW(w.c_str(), need, &full[0], nullptr);
+  // A current folder changed between the two calls gives a longer answer.
+  if (got == 0 || got >= need) return std::wstring();
+  full.resize(got);
+  return full;
+}
+
 // Paths come in as UTF-8 and go to the wide (UTF-16) calls, as FFmpeg's file
 // protocol does with the same bytes; the ANSI calls would read them in the
 // machine's code page and name another file. Bytes that are not UTF-8 give
-// an empty result, which names no file. A path at or over MAX_PATH is made
-// full and given the \\?\ form, which the wide calls take up to 32,767
-// characters (the same rule FFmpeg uses for the files it opens).
+// an empty result, which names no file. A path whose full form reaches
+// MAX_PATH less 12 (where a folder's limit lies; a file's is MAX_PATH) is
+// given as that full form in the \\?\ form, which the wide calls take up to
+// 32,767 characters. FFmpeg's rule is the same with the limit at MAX_PATH, so
+// every path it opens in the long form is long here too. The full form
+// counts, not the path as given: Windows makes a relative path full before
+// it applies the limit, so a short name in a deep current folder is over it.
 std::wstring wide_path(const char *utf8) {
   const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
   if (n <= 0) return std::wstring();
   std::wstring w(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &w[0], n);
   w.resize(static_cast<size_t>(n) - 1);
-  if (w.size() < MAX_PATH - 12 || w.compare(0, 4, L"\\\\?\\") == 0) return w;
-  const DWORD full_len = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
-  if (full_len == 0) return w;
-  std::wstring full(full_len, L'\0');
-  const DWORD got = GetFullPathNameW(w.c_str(), full_len, &full[0], nullptr);
-  if (got == 0 || got >= full_len) return w;
-  full.resize(got);
+  if (w.empty() || long_form(w)) return w;
+  const std::wstring full = full_form(w);
+  if (full.size() < MAX_PATH - 12) return w;
   if (full.compare(0, 4, L"\\\\.\\") == 0) return w;  // a device keeps its name
-  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
   return L"\\\\?\\" + full;
 }
 

@@ -78,6 +78,18 @@ int64_t file_size(const std::string &path) {
   return ec ? -1 : static_cast<int64_t>(size);
 }
 
+std::string current_dir() {
+  std::error_code ec;
+  const fs::path dir = fs::current_path(ec);
+  return ec ? std::string() : dir.generic_u8string();
+}
+
+bool set_current_dir(const std::string &path) {
+  std::error_code ec;
+  fs::current_path(fs_path(path), ec);
+  return !ec;
+}
+
 void set_env(const char *name, const char *value) {
 #if defined(_WIN32)
   _putenv_s(name, value);
