@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // gifexport: the command-line host of the library. See `gifexport --help`.
 #include <nlohmann/json.hpp>
-#include <sys/stat.h>
 #include <unistd.h>
 #if defined(_WIN32)
 #include <windows.h>
