@@ -32,30 +32,6 @@ std::wstring full_form(const std::wstring &w) {
   return full;
 }
 
-// Paths come in as UTF-8 and go to the wide (UTF-16) calls, as FFmpeg's file
-// protocol does with the same bytes; the ANSI calls would read them in the
-// machine's code page and name another file. Bytes that are not UTF-8 give
-// an empty result, which names no file. A path whose full form reaches
-// MAX_PATH less 12 (where a folder's limit lies; a file's is MAX_PATH) is
-// given as that full form in the \\?\ form, which the wide calls take up to
-// 32,767 characters. FFmpeg's rule is the same with the limit at MAX_PATH, so
-// every path it opens in the long form is long here too. The full form
-// counts, not the path as given: Windows makes a relative path full before
-// it applies the limit, so a short name in a deep current folder is over it.
-std::wstring wide_path(const char *utf8) {
-  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-  if (n <= 0) return std::wstring();
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &w[0], n);
-  w.resize(static_cast<size_t>(n) - 1);
-  if (w.empty() || long_form(w)) return w;
-  const std::wstring full = full_form(w);
-  if (full.size() < MAX_PATH - 12) return w;
-  if (full.compare(0, 4, L"\\\\.\\") == 0) return w;  // a device keeps its name
-  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
-  return L"\\\\?\\" + full;
-}
-
 // The path as GetFullPathNameW makes it, compared with want (any case).
 bool full_path_is(const std::wstring &w, const wchar_t *want) {
   wchar_t full[MAX_PATH];
@@ -77,12 +53,12 @@ bool device_name(const std::wstring &w) {
 }
 
 DWORD attributes_of(const char *path) {
-  const std::wstring w = wide_path(path);
+  const std::wstring w = ge_wide_path(path);
   return w.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(w.c_str());
 }
 
 bool file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
-  const std::wstring w = wide_path(path);
+  const std::wstring w = ge_wide_path(path);
   if (w.empty()) return false;
   HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -94,8 +70,25 @@ bool file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
 
 }  // namespace
 
+// FFmpeg's file protocol applies the same rule with the limit at MAX_PATH
+// (libavutil/wchar_filename.h), so every path it opens in the long form is
+// long here too, and both name the same file.
+std::wstring ge_wide_path(const char *utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &w[0], n);
+  w.resize(static_cast<size_t>(n) - 1);
+  if (w.empty() || long_form(w)) return w;
+  const std::wstring full = full_form(w);
+  if (full.size() < MAX_PATH - 12) return w;
+  if (full.compare(0, 4, L"\\\\.\\") == 0) return w;  // a device keeps its name
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
+  return L"\\\\?\\" + full;
+}
+
 ge_file_kind ge_file_kind_at(const char *path) {
-  if (device_name(wide_path(path))) return ge_file_kind::other;
+  if (device_name(ge_wide_path(path))) return ge_file_kind::other;
   const DWORD attrs = attributes_of(path);
   if (attrs == INVALID_FILE_ATTRIBUTES) return ge_file_kind::missing;
   if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return ge_file_kind::link;
@@ -108,13 +101,13 @@ void ge_remove_output(const char *path) {
   // directories and devices alone anyway.
   const DWORD attrs = attributes_of(path);
   if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) return;
-  DeleteFileW(wide_path(path).c_str());
+  DeleteFileW(ge_wide_path(path).c_str());
 }
 
 bool ge_is_pipe_or_socket(const char *path) {
   // Opening a device may wait for the other end (a pipe, the console's
   // input). NUL never waits.
-  const std::wstring w = wide_path(path);
+  const std::wstring w = ge_wide_path(path);
   return device_name(w) && !full_path_is(w, L"\\\\.\\NUL");
 }
 
@@ -135,15 +128,15 @@ bool ge_link_target(const char *path, char *buf, size_t cap) {
 }
 
 bool ge_replace_file(const char *from, const char *to) {
-  const std::wstring wfrom = wide_path(from), wto = wide_path(to);
+  const std::wstring wfrom = ge_wide_path(from), wto = ge_wide_path(to);
   if (wfrom.empty() || wto.empty()) return false;
   return MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool ge_path_can_name_a_file(const char *path) { return !wide_path(path).empty(); }
+bool ge_path_can_name_a_file(const char *path) { return !ge_wide_path(path).empty(); }
 
 int64_t ge_file_size(const char *path) {
-  const std::wstring w = wide_path(path);
+  const std::wstring w = ge_wide_path(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (w.empty() || !GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &data)) return 0;
   return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
