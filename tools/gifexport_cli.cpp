@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // gifexport: the command-line host of the library. See `gifexport --help`.
 #include <nlohmann/json.hpp>
-#include <sys/stat.h>
 #include <unistd.h>
 #if defined(_WIN32)
 #include <windows.h>
@@ -29,6 +28,8 @@
 #include "cli_options.h"
 #include "cli_outcomes.h"
 #include "gifexport.h"
+#include "job_handover.h"
+#include "output_removal.h"
 #include "sample_clip.h"
 
 extern "C" {
@@ -39,26 +40,6 @@ namespace {
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
-
-// Removes what stands at path if it is a regular file or a symbolic link
-// (the link itself), never a directory or a device: as root, remove() would
-// delete a device node named as the output. Only lstat and unlink, so a
-// signal handler may call it.
-#if defined(_WIN32)
-// The path is UTF-8; the wide calls name the same file the library wrote.
-// A directory stays, and DeleteFileW removes no device.
-void remove_file_only(const char *path) {
-  wchar_t wide[4096];
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, 4096) == 0) return;
-  const DWORD attrs = GetFileAttributesW(wide);
-  if (attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW(wide);
-}
-#else
-void remove_file_only(const char *path) {
-  struct stat st;
-  if (lstat(path, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) unlink(path);
-}
-#endif
 
 // SIGINT, SIGTERM and SIGHUP. While no job of ours exists (probe, the option
 // checks, gifexport_start opening the input, the demo making its sample)
@@ -89,6 +70,8 @@ std::atomic<int> g_first_signal{0};
 // the demo runs, the output of a job stopped by a signal while it is freed.
 std::atomic<const char *> g_sample_file{nullptr};
 std::atomic<const char *> g_stopped_output{nullptr};
+// The running job, which Windows' console handler may have to free itself.
+JobHandover g_job;
 
 struct SignalText {
   int number;
@@ -97,20 +80,30 @@ struct SignalText {
 };
 SignalText g_signal_texts[] = {{SIGINT, "", 0}, {SIGTERM, "", 0}, {SIGHUP, "", 0}};
 
-extern "C" void on_signal(int number) {
-  const int saved_errno = errno;
+void note_signal(int number) {
   int none = 0;
   g_first_signal.compare_exchange_strong(none, number);
   g_signal_count.fetch_add(1);
-  if (g_signal_mode.load() == kEndAtOnce) {
-    // Only async-signal-safe calls from here on.
-    for (const auto *file : {&g_sample_file, &g_stopped_output})
-      if (const char *path = file->load()) remove_file_only(path);
-    const int first = g_first_signal.load();
-    for (const auto &t : g_signal_texts)
-      if (t.number == first && write(STDERR_FILENO, t.text, t.length) < 0) break;
-    _exit(128 + first);
-  }
+}
+
+// Only async-signal-safe calls here: a signal handler calls it.
+[[noreturn]] void end_at_once(int exit_code) {
+  for (const auto *file : {&g_sample_file, &g_stopped_output})
+    if (const char *path = file->load()) remove_file_only(path);
+  const int first = g_first_signal.load();
+  for (const auto &t : g_signal_texts)
+    if (t.number == first && write(STDERR_FILENO, t.text, t.length) < 0) break;
+#if defined(_WIN32)
+  ExitProcess(static_cast<UINT>(exit_code));
+#else
+  _exit(exit_code);
+#endif
+}
+
+extern "C" void on_signal(int number) {
+  const int saved_errno = errno;
+  note_signal(number);
+  if (g_signal_mode.load() == kEndAtOnce) end_at_once(128 + g_first_signal.load());
   errno = saved_errno;
 }
 
@@ -122,10 +115,27 @@ void prepare_signal_texts() {
 }
 
 #if defined(_WIN32)
+// A closed console, a logoff or a shutdown: Windows ends the process as soon
+// as the handler returns (and after about 5 s if it does not), so counting
+// for the job loop would leave the job unfreed and its temporary file
+// behind. The handler frees the job itself and ends the tool with the code
+// of the first signal. When the job loop is already freeing the job (after
+// a signal, or at the job's end), that loop ends the tool: it is given 3 s,
+// less than Windows allows, and then the tool ends at once as for a third
+// signal, so a free stuck in the worker still leaves no file.
+[[noreturn]] void end_for_console_event(int number) {
+  note_signal(number);
+  int exit_code = end_job_for_console_event(g_job, g_first_signal.load());
+  if (exit_code == kEndedElsewhere) {
+    Sleep(3000);
+    exit_code = 128 + g_first_signal.load();
+  }
+  end_at_once(exit_code);
+}
+
 // Windows calls this on a thread of its own for the console's events:
 // Ctrl-C and Ctrl-Break count as SIGINT, a closed console as SIGHUP, a
-// logoff or shutdown as SIGTERM; the same handler then does what it does
-// for a signal.
+// logoff or shutdown as SIGTERM.
 BOOL WINAPI on_console_event(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
@@ -133,12 +143,10 @@ BOOL WINAPI on_console_event(DWORD event) {
       on_signal(SIGINT);
       return TRUE;
     case CTRL_CLOSE_EVENT:
-      on_signal(SIGHUP);
-      return TRUE;
+      end_for_console_event(SIGHUP);
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-      on_signal(SIGTERM);
-      return TRUE;
+      end_for_console_event(SIGTERM);
     default:
       return FALSE;
   }
@@ -320,21 +328,27 @@ void print_summary(const json &r, const std::string &out) {
               field(r, "elapsed_ms", 0.0) / 1000.0);
 }
 
-// Frees a job on every way out of convert, an exception included: the
-// library then stops it and removes its unfinished output.
+// Blocks the calling thread for good: another thread is ending the process.
+[[noreturn]] void wait_for_the_end() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// Frees the job on every way out of convert, an exception included: the
+// library then stops it and removes its unfinished output. When Windows'
+// console handler has taken the job, that handler frees it and ends the
+// tool, and this thread waits for that.
 class JobRelease {
  public:
-  explicit JobRelease(int id) : id_(id) {}
+  explicit JobRelease(JobHandover &job) : job_(job) {}
   JobRelease(const JobRelease &) = delete;
   JobRelease &operator=(const JobRelease &) = delete;
   ~JobRelease() { release(); }
   void release() {
-    if (id_ >= 0) gifexport_free(id_);
-    id_ = -1;
+    if (!job_.free_by_loop()) wait_for_the_end();
   }
 
  private:
-  int id_;
+  JobHandover &job_;
 };
 
 // Whether a probe of path reports that it has no duration: gifexport_start
@@ -364,8 +378,9 @@ int convert(const ConvertOptions &o) {
     if (id == GIFEXPORT_ERR_ARGS && reports_no_duration(o.in)) return fail(no_duration_outcome());
     return fail(start_outcome(id));
   }
+  g_job.hold(id, output_file(o.out));
   g_signal_mode.store(kCountForJobLoop);
-  JobRelease job(id);
+  JobRelease job(g_job);
   // A job that has already failed reports no fps; the view then counts
   // encoding as half done.
   const int fps = field(parse_report(valid_utf8(gifexport_result(id))), "fps", 0);
@@ -373,6 +388,7 @@ int convert(const ConvertOptions &o) {
   bool cancel_sent = false;
   int state;
   while ((state = gifexport_status(id)) < GIFEXPORT_STATE_DONE) {
+    if (g_job.taken()) wait_for_the_end();
     const int signals = g_signal_count.load();
     if (signals >= 2) break;  // no more waiting: freeing stops the job
     if (signals == 1 && !cancel_sent) {

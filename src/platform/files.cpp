@@ -13,28 +13,24 @@
 
 namespace {
 
-// Paths come in as UTF-8 and go to the wide (UTF-16) calls, as FFmpeg's file
-// protocol does with the same bytes; the ANSI calls would read them in the
-// machine's code page and name another file. Bytes that are not UTF-8 give
-// an empty result, which names no file. A path at or over MAX_PATH is made
-// full and given the \\?\ form, which the wide calls take up to 32,767
-// characters (the same rule FFmpeg uses for the files it opens).
-std::wstring wide_path(const char *utf8) {
-  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-  if (n <= 0) return std::wstring();
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &w[0], n);
-  w.resize(static_cast<size_t>(n) - 1);
-  if (w.size() < MAX_PATH - 12 || w.compare(0, 4, L"\\\\?\\") == 0) return w;
-  const DWORD full_len = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
-  if (full_len == 0) return w;
-  std::wstring full(full_len, L'\0');
-  const DWORD got = GetFullPathNameW(w.c_str(), full_len, &full[0], nullptr);
-  if (got == 0 || got >= full_len) return w;
+// Whether w is already in the long form (\\?\ or \??\), which Windows takes
+// as it is, without making it full.
+bool long_form(const std::wstring &w) {
+  return w.size() >= 4 && w[0] == L'\\' && (w[1] == L'\\' || w[1] == L'?') && w[2] == L'?' &&
+         w[3] == L'\\';
+}
+
+// w made full against the current folder (and, for a drive-relative C:name,
+// that drive's own current folder); empty when that fails.
+std::wstring full_form(const std::wstring &w) {
+  const DWORD need = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+  if (need == 0) return std::wstring();
+  std::wstring full(need, L'\0');
+  const DWORD got = GetFullPathNameW(w.c_str(), need, &full[0], nullptr);
+  // A current folder changed between the two calls gives a longer answer.
+  if (got == 0 || got >= need) return std::wstring();
   full.resize(got);
-  if (full.compare(0, 4, L"\\\\.\\") == 0) return w;  // a device keeps its name
-  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+  return full;
 }
 
 // The path as GetFullPathNameW makes it, compared with want (any case).
@@ -58,12 +54,12 @@ bool device_name(const std::wstring &w) {
 }
 
 DWORD attributes_of(const char *path) {
-  const std::wstring w = wide_path(path);
+  const std::wstring w = ge_wide_path(path);
   return w.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(w.c_str());
 }
 
 bool file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
-  const std::wstring w = wide_path(path);
+  const std::wstring w = ge_wide_path(path);
   if (w.empty()) return false;
   HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -75,8 +71,25 @@ bool file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
 
 }  // namespace
 
+// FFmpeg's file protocol applies the same rule with the limit at MAX_PATH
+// (libavutil/wchar_filename.h), so every path it opens in the long form is
+// long here too, and both name the same file.
+std::wstring ge_wide_path(const char *utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &w[0], n);
+  w.resize(static_cast<size_t>(n) - 1);
+  if (w.empty() || long_form(w)) return w;
+  const std::wstring full = full_form(w);
+  if (full.size() < MAX_PATH - 12) return w;
+  if (full.compare(0, 4, L"\\\\.\\") == 0) return w;  // a device keeps its name
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
+  return L"\\\\?\\" + full;
+}
+
 ge_file_kind ge_file_kind_at(const char *path) {
-  if (device_name(wide_path(path))) return ge_file_kind::other;
+  if (device_name(ge_wide_path(path))) return ge_file_kind::other;
   const DWORD attrs = attributes_of(path);
   if (attrs == INVALID_FILE_ATTRIBUTES) return ge_file_kind::missing;
   if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return ge_file_kind::link;
@@ -89,13 +102,13 @@ void ge_remove_output(const char *path) {
   // directories and devices alone anyway.
   const DWORD attrs = attributes_of(path);
   if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) return;
-  DeleteFileW(wide_path(path).c_str());
+  DeleteFileW(ge_wide_path(path).c_str());
 }
 
 bool ge_is_pipe_or_socket(const char *path) {
   // Opening a device may wait for the other end (a pipe, the console's
   // input). NUL never waits.
-  const std::wstring w = wide_path(path);
+  const std::wstring w = ge_wide_path(path);
   return device_name(w) && !full_path_is(w, L"\\\\.\\NUL");
 }
 
@@ -139,15 +152,15 @@ bool ge_link_target(const char *path, char *buf, size_t cap) {
 }
 
 bool ge_replace_file(const char *from, const char *to) {
-  const std::wstring wfrom = wide_path(from), wto = wide_path(to);
+  const std::wstring wfrom = ge_wide_path(from), wto = ge_wide_path(to);
   if (wfrom.empty() || wto.empty()) return false;
   return MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool ge_path_can_name_a_file(const char *path) { return !wide_path(path).empty(); }
+bool ge_path_can_name_a_file(const char *path) { return !ge_wide_path(path).empty(); }
 
 int64_t ge_file_size(const char *path) {
-  const std::wstring w = wide_path(path);
+  const std::wstring w = ge_wide_path(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (w.empty() || !GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &data)) return 0;
   return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);

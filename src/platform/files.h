@@ -6,6 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#if defined(_WIN32)
+#include <string>
+#endif
 
 // What stands at a path, the path itself looked at (a symbolic link is not
 // followed).
@@ -53,3 +56,17 @@ int64_t ge_file_size(const char *path);
 
 // The calling process's id, for names no other process will choose.
 unsigned long ge_process_id();
+
+#if defined(_WIN32)
+// The UTF-16 form in which a UTF-8 path goes to Windows' wide file calls (the
+// ANSI calls would read the bytes in the machine's code page and name another
+// file); empty for bytes that are not UTF-8, which names no file. A path
+// whose full form (made against the current folder, or a drive's own for
+// C:name) reaches MAX_PATH less 12, where a folder's limit lies, is given as
+// that full form with the \\?\ prefix (\\?\UNC\ for \\server\share), which
+// the wide calls take up to 32,767 characters in a program that is not long
+// path aware. The full form counts, not the path as given: Windows makes a
+// relative path full before it applies the limit. A path already in the
+// \\?\ or \??\ form and a device's (\\.\) are left as they are.
+std::wstring ge_wide_path(const char *utf8);
+#endif

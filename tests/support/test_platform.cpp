@@ -64,6 +64,28 @@ bool exists(const std::string &path) {
   return fs::exists(fs::symlink_status(fs_path(path), ec));
 }
 
+#if defined(_WIN32)
+// std::filesystem's directory iterator goes through mingw-w64's _wopendir,
+// which cannot take a folder whose full path passes MAX_PATH (and then lists
+// another one). FindFirstFileW reads any folder given in the \\?\ form.
+std::vector<std::string> list_dir(const std::string &path) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  std::wstring dir = fs::absolute(fs_path(path), ec).make_preferred().native();
+  if (ec) return names;
+  if (dir.compare(0, 4, L"\\\\?\\") != 0)
+    dir = dir.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + dir.substr(2) : L"\\\\?\\" + dir;
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(fs::path(name).u8string());
+  } while (FindNextFileW(h, &found));
+  FindClose(h);
+  return names;
+}
+#else
 std::vector<std::string> list_dir(const std::string &path) {
   std::vector<std::string> names;
   std::error_code ec;
@@ -71,11 +93,24 @@ std::vector<std::string> list_dir(const std::string &path) {
     names.push_back(it->path().filename().u8string());
   return names;
 }
+#endif
 
 int64_t file_size(const std::string &path) {
   std::error_code ec;
   const auto size = fs::file_size(fs_path(path), ec);
   return ec ? -1 : static_cast<int64_t>(size);
+}
+
+std::string current_dir() {
+  std::error_code ec;
+  const fs::path dir = fs::current_path(ec);
+  return ec ? std::string() : dir.generic_u8string();
+}
+
+bool set_current_dir(const std::string &path) {
+  std::error_code ec;
+  fs::current_path(fs_path(path), ec);
+  return !ec;
 }
 
 void set_env(const char *name, const char *value) {

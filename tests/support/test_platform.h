@@ -31,6 +31,11 @@ bool exists(const std::string &path);
 std::vector<std::string> list_dir(const std::string &path);
 int64_t file_size(const std::string &path);
 
+// The process's current folder (UTF-8, forward slashes), and a change of it.
+// It is the whole process's: a test that changes it restores it.
+std::string current_dir();
+bool set_current_dir(const std::string &path);
+
 void set_env(const char *name, const char *value);
 void unset_env(const char *name);
 
