@@ -102,6 +102,7 @@ TEST(CancelInterrupt, InterruptedReadEndsTheDecodeCancelled) {
   ASSERT_EQ(ge_build_filter_graph(r, ge_chain_kind::whole), ge_step::ok);
   r.m.frame = av_frame_alloc();
   r.m.filt_frame = av_frame_alloc();
+  r.m.on_screen = av_frame_alloc();
   r.m.in_pkt = av_packet_alloc();
   r.m.out_pkt = av_packet_alloc();
   ASSERT_TRUE(r.m.frame && r.m.filt_frame && r.m.in_pkt && r.m.out_pkt);
