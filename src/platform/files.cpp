@@ -113,7 +113,7 @@ bool ge_is_pipe_or_socket(const char *path) {
 }
 
 int ge_regular_file_error(const char *path) {
-  const std::wstring w = wide_path(path);
+  const std::wstring w = ge_wide_path(path);
   if (w.empty()) return ENOENT;
   // Consoles, pipes, serial ports and NUL: never a file, whatever follows.
   if (device_name(w)) return EINVAL;
