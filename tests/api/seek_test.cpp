@@ -7,6 +7,10 @@
 
 #include "api/api_fixture.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 namespace {
 
 using apitest::ApiTest;
@@ -113,6 +117,7 @@ struct LostStretch {
   int64_t from_ms, length_ms;
   // The windows of kSeeks (key frames every 2 s) converted after it.
   int64_t windows_from_ms, windows_to_ms;
+  bool needs_h264 = false;
 };
 
 const LostStretch kLostStretches[] = {
@@ -122,12 +127,15 @@ const LostStretch kLostStretches[] = {
     // Between 2 s and 1 s before the window at 8.8 s: the first step back
     // lands after it, just before the key frame at 8 s, where a first step of
     // 2 s (or a second step after a shorter first one) lands before it.
-    {"300ms_from_7150ms", 4000000, 7150, 300, 8800, 8800},
+    // Its byte offsets fit H.264's packet sizes: where the generator falls
+    // back to MPEG-4 (no libx264, the FFmpeg for Windows) the row is left out.
+    {"300ms_from_7150ms", 4000000, 7150, 300, 8800, 8800, true},
 };
 
 TEST_F(ApiTest, WindowAfterALostStretchIsReadFromNearItsStart) {
   for (const LostStretch &lost : kLostStretches) {
     SCOPED_TRACE(lost.name);
+    if (lost.needs_h264 && avcodec_find_encoder_by_name("libx264") == nullptr) continue;
     std::string why;
     const std::string muxing =
         "muxrate=" + std::to_string(lost.bit_rate) + ":max_delay=700000";
