@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gifexport.h"
+#include "support/job_wait.h"
 #include "support/media_gen.h"
 #include "worker/worker_run.h"
 #include "support/test_platform.h"
@@ -54,16 +55,7 @@ std::string slurp(const std::string &path) {
   return s.str();
 }
 
-int wait_final(int id) {
-  const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  int state = gifexport_status(id);
-  while ((state == GIFEXPORT_STATE_PENDING || state == GIFEXPORT_STATE_RUNNING) &&
-         std::chrono::steady_clock::now() < stop) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    state = gifexport_status(id);
-  }
-  return state;
-}
+using testjob::wait_final;
 
 // The GIF of one job with the given budget; empty when it did not end done.
 std::string gif_with_budget(int64_t budget, const std::string &in, int64_t start_ms,

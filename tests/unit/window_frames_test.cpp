@@ -7,15 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gifexport.h"
+#include "support/job_wait.h"
 #include "support/media_gen.h"
 #include "support/test_platform.h"
 #include "worker/worker_run.h"
@@ -104,13 +103,7 @@ std::vector<int> gif_barcodes(const std::string &in, const std::string &out, int
   const int id = gifexport_start(in.c_str(), out.c_str(), start_ms, end_ms, 96, fps);
   EXPECT_EQ(id, 0);
   if (id < 0) return codes;
-  const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  int state = gifexport_status(id);
-  while ((state == GIFEXPORT_STATE_PENDING || state == GIFEXPORT_STATE_RUNNING) &&
-         std::chrono::steady_clock::now() < stop) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    state = gifexport_status(id);
-  }
+  const int state = testjob::wait_final(id);
   EXPECT_EQ(state, GIFEXPORT_STATE_DONE) << gifexport_result(id);
   gifexport_free(id);
   fixture::DecodedVideo gif;
