@@ -1,45 +1,115 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds FFmpeg 7.1.5 from the source tarball in ../shared/ffmpeg-src and
-# installs it into a prefix outside the work tree. The install is reused while
-# the tarball's digest and the configure line are unchanged: both are written
-# to a stamp file in the prefix, last, so an interrupted build is never taken
-# for a finished one.
+# Builds an FFmpeg release from its source tarball and installs it into a
+# prefix outside the work tree. The install is reused while the tarball's
+# digest and the configure line are unchanged: both are written to a stamp
+# file in the prefix, last, so an interrupted build is never taken for a
+# finished one.
 #
-#   bash scripts/build_ffmpeg.sh          for this machine (the `ffmpeg7`
-#       preset): shared libraries plus the ffmpeg and ffprobe programs
-#   bash scripts/build_ffmpeg.sh win64    cross-built for 64-bit Windows with
-#       mingw-w64 (the `windows` preset and the Windows zip): LGPL DLLs only
+#   bash scripts/build_ffmpeg.sh [native|win64|fetch] [VERSION]
 #
-#   GIFEXPORT_FFMPEG_PREFIX  where to install (default below; the Windows
-#                            build reads GIFEXPORT_FFMPEG_WIN64_PREFIX)
-#   GIFEXPORT_FFMPEG_SRC     folder with the tarball and its .dsc
-#   JOBS                     parallel make jobs (default: nproc)
-# Prints the prefix on its last line.
+#   native   for this machine (the `ffmpeg9` and `ffmpeg7` presets): shared
+#            libraries plus the ffmpeg and ffprobe programs
+#   win64    cross-built for 64-bit Windows with mingw-w64 (the `windows`
+#            preset and the Windows zip): LGPL DLLs only
+#   fetch    only finds (or downloads) and checks the tarball; prints its path
+#   VERSION  one listed in scripts/ffmpeg-releases.sha256 (default 9.0.2)
+#
+# The tarball is Debian's ffmpeg_VERSION.orig.tar.xz or FFmpeg's
+# ffmpeg-VERSION.tar.xz from ../shared/ffmpeg-src (or $GIFEXPORT_FFMPEG_SRC),
+# else one downloaded earlier into the cache, else it is downloaded from
+# FFmpeg's release page into the cache. Whatever its origin it is checked
+# against the digest pinned in scripts/ffmpeg-releases.sha256 before anything
+# is unpacked; a mismatch stops the script and a mismatched download is
+# deleted.
+#
+#   GIFEXPORT_CACHE                cache root (default ~/.cache/velquart-gifexport);
+#                                  installs go to ffmpeg-VERSION[-win64] in it
+#   GIFEXPORT_FFMPEG_PREFIX        install prefix of a native build instead
+#   GIFEXPORT_FFMPEG_WIN64_PREFIX  install prefix of a win64 build instead
+#   GIFEXPORT_FFMPEG_SRC           folder with the tarball
+#   GIFEXPORT_FFMPEG_RELEASES_URL  where to download from (default
+#                                  https://ffmpeg.org/releases; file:// works)
+#   GIFEXPORT_FFMPEG_DIGESTS       the digest list (default the one in scripts/)
+#   JOBS                           parallel make jobs (default: nproc)
+# Prints the prefix (for fetch: the tarball) on its last line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-version=7.1.5
 target=${1:-native}
+version=${2:-9.0.2}
+cache=${GIFEXPORT_CACHE:-$HOME/.cache/velquart-gifexport}
 src_dir=${GIFEXPORT_FFMPEG_SRC:-$PWD/../shared/ffmpeg-src}
+releases_url=${GIFEXPORT_FFMPEG_RELEASES_URL:-https://ffmpeg.org/releases}
+digests=${GIFEXPORT_FFMPEG_DIGESTS:-$PWD/scripts/ffmpeg-releases.sha256}
 jobs=${JOBS:-$(nproc)}
-tarball=$src_dir/ffmpeg_$version.orig.tar.xz
-dsc=$src_dir/ffmpeg_$version-0+deb13u1.dsc
+release_name=ffmpeg-$version.tar.xz
+
+die() { echo "build_ffmpeg: $*" >&2; exit 1; }
+
+case "$target" in native|win64|fetch) ;; *) echo "build_ffmpeg: unknown target '$target' (native, win64 or fetch)" >&2; exit 2 ;; esac
+[[ $version =~ ^[0-9]+(\.[0-9]+)+$ ]] || die "'$version' is not a release number"
+
+expected=$(awk -v f="$release_name" '!/^#/ && $2 == f { print $1 }' "$digests")
+[ -n "$expected" ] || die "FFmpeg $version has no pinned digest in $digests"
+
+sha256_of() { sha256sum "$1" | cut -d' ' -f1; }
+
+# The tarball: a local one if there is one, else a download. A local tarball
+# with the wrong digest is refused rather than passed over, since it means the
+# folder holds something other than what its name says.
+tarball=""
+for candidate in "$src_dir/ffmpeg_$version.orig.tar.xz" "$src_dir/$release_name" "$cache/downloads/$release_name"; do
+  [ -f "$candidate" ] || continue
+  actual=$(sha256_of "$candidate")
+  [ "$actual" = "$expected" ] || die "sha256 mismatch for $candidate: $actual, pinned $expected"
+  tarball=$candidate
+  break
+done
+if [ -z "$tarball" ]; then
+  command -v curl > /dev/null || bash scripts/setup.sh curl ca-certificates
+  mkdir -p "$cache/downloads"
+  partial=$(mktemp "$cache/downloads/.$release_name.XXXXXX")
+  trap 'rm -f "$partial"' EXIT
+  echo "=== FFmpeg $version: download $releases_url/$release_name ===" >&2
+  curl -fsSL --retry 3 -o "$partial" "$releases_url/$release_name" \
+    || die "could not download $releases_url/$release_name"
+  actual=$(sha256_of "$partial")
+  [ "$actual" = "$expected" ] \
+    || die "sha256 mismatch for the download of $releases_url/$release_name: $actual, pinned $expected; deleted"
+  mv "$partial" "$cache/downloads/$release_name"
+  trap - EXIT
+  tarball=$cache/downloads/$release_name
+fi
+if [ "$target" = fetch ]; then
+  echo "$tarball"
+  exit 0
+fi
 
 case "$target" in
   native)
-    prefix=${GIFEXPORT_FFMPEG_PREFIX:-$HOME/.cache/velquart-gifexport/ffmpeg-$version}
-    # GPL with libx264, because the test fixtures encode H.264; everything
-    # else stays at FFmpeg's defaults so the corpus finds the usual decoders.
-    # The rpath lets the installed programs find these libraries rather than
-    # the system's.
+    prefix=${GIFEXPORT_FFMPEG_PREFIX:-$cache/ffmpeg-$version}
+    # GPL with libx264, because the test fixtures encode H.264. Every decoder,
+    # demuxer and parser stays, so the corpus reads as with any FFmpeg; the
+    # encoders and muxers are the ones the fixtures write and the GIF's, the
+    # filters are the library's chain plus what the ffmpeg program inserts
+    # itself (trim for -t, rotation, cropping, audio conversion), and lavfi
+    # is the one device, for `-f lavfi -i testsrc2`. The rpath lets the
+    # installed programs find these libraries rather than the system's.
     configure_args=(--prefix="$prefix" --enable-shared --disable-static --enable-rpath
-                    --enable-gpl --enable-libx264 --disable-doc)
-    packages=(nasm libx264-dev)
+                    --enable-gpl --enable-libx264 --disable-doc --disable-debug
+                    --disable-autodetect --enable-zlib
+                    --disable-network --disable-hwaccels
+                    --disable-indevs --enable-indev=lavfi --disable-outdevs
+                    --disable-encoders --enable-encoder=gif,libx264,mpeg4,ffv1,mjpeg,mpeg2video,aac,mp2,pcm_s16le,png,rawvideo
+                    --disable-muxers --enable-muxer=gif,mp4,mov,matroska,mpegts,nut,avi,flv,h264,m4v,wav,ffmetadata
+                    --disable-filters
+                    --enable-filter=buffer,buffersink,abuffer,abuffersink,format,aformat,fps,scale,split,palettegen,paletteuse,hflip,vflip,transpose,rotate,crop,trim,atrim,setpts,asetpts,aresample,testsrc2,null,anull)
+    packages=(nasm libx264-dev zlib1g-dev)
     built_check=bin/ffmpeg
     ;;
   win64)
-    prefix=${GIFEXPORT_FFMPEG_WIN64_PREFIX:-$HOME/.cache/velquart-gifexport/ffmpeg-$version-win64}
+    prefix=${GIFEXPORT_FFMPEG_WIN64_PREFIX:-$cache/ffmpeg-$version-win64}
     # What ships beside our DLL, so LGPL only: no GPL parts, and of the
     # external libraries only zlib (PNG and APNG, compressed Matroska tracks
     # and MOV headers need it; --disable-autodetect keeps the build from
@@ -61,31 +131,15 @@ case "$target" in
                     --disable-filters
                     --enable-filter=buffer,buffersink,format,fps,scale,split,palettegen,paletteuse,hflip,vflip,transpose,testsrc2,null)
     packages=(nasm gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev)
-    built_check=bin/avcodec-61.dll
+    built_check=bin/avformat-*.dll
     ;;
-  *) echo "build_ffmpeg: unknown target '$target' (native or win64)" >&2; exit 2 ;;
 esac
 
-[ -f "$tarball" ] || { echo "build_ffmpeg: missing $tarball" >&2; exit 1; }
-[ -f "$dsc" ] || { echo "build_ffmpeg: missing $dsc" >&2; exit 1; }
-
-# The digest that the .dsc lists for the tarball, from its Checksums-Sha256 block.
-expected=$(awk -v f="$(basename "$tarball")" '
-  /^Checksums-Sha256:/ { inblock = 1; next }
-  /^[^ ]/              { inblock = 0 }
-  inblock && $3 == f   { print $1 }' "$dsc")
-[ -n "$expected" ] || { echo "build_ffmpeg: no sha256 for $(basename "$tarball") in $dsc" >&2; exit 1; }
-actual=$(sha256sum "$tarball" | cut -d' ' -f1)
-if [ "$actual" != "$expected" ]; then
-  echo "build_ffmpeg: sha256 mismatch for $tarball: $actual, .dsc says $expected" >&2
-  exit 1
-fi
-
+built() { compgen -G "$prefix/$built_check" > /dev/null && [ -f "$prefix/lib/pkgconfig/libavcodec.pc" ]; }
 stamp_file=$prefix/.gifexport-build-stamp
-stamp="source-sha256: $actual
+stamp="source-sha256: $expected
 configure: ${configure_args[*]}"
-if [ -f "$stamp_file" ] && [ "$(cat "$stamp_file")" = "$stamp" ] \
-   && [ -f "$prefix/$built_check" ] && [ -f "$prefix/lib/pkgconfig/libavcodec.pc" ]; then
+if [ -f "$stamp_file" ] && [ "$(cat "$stamp_file")" = "$stamp" ] && built; then
   echo "build_ffmpeg: FFmpeg $version ($target) already built in $prefix"
   echo "$prefix"
   exit 0
@@ -95,10 +149,10 @@ bash scripts/setup.sh "${packages[@]}"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-echo "=== FFmpeg $version ($target): unpack ==="
+echo "=== FFmpeg $version ($target): unpack $tarball ==="
 tar -xJf "$tarball" -C "$work"
 srcdir=$work/ffmpeg-$version
-[ -d "$srcdir" ] || { echo "build_ffmpeg: tarball did not unpack to ffmpeg-$version" >&2; exit 1; }
+[ -d "$srcdir" ] || die "$tarball did not unpack to ffmpeg-$version"
 
 echo "=== FFmpeg $version ($target): configure ${configure_args[*]} ==="
 mkdir "$work/build"
@@ -109,6 +163,7 @@ mkdir "$work/build"
 }
 
 echo "=== FFmpeg $version ($target): build (-j$jobs) ==="
+started=$SECONDS
 make -C "$work/build" -j "$jobs" > "$work/make.log" 2>&1 || { tail -n 40 "$work/make.log" >&2; exit 1; }
 
 # Installed into a staging tree first, then moved into place, so the prefix
@@ -120,5 +175,7 @@ rm -rf "$prefix"
 mkdir -p "$(dirname "$prefix")"
 mv "$work/stage$prefix" "$prefix"
 printf '%s\n' "$stamp" > "$stamp_file"
+built || die "the install in $prefix lacks $built_check"
+echo "build_ffmpeg: FFmpeg $version ($target) built in $((SECONDS - started)) s"
 [ "$target" != native ] || "$prefix/bin/ffmpeg" -hide_banner -version | head -n 1
 echo "$prefix"

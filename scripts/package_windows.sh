@@ -9,12 +9,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh g++-mingw-w64-x86-64-posix nasm wine wine64
-bash scripts/build_ffmpeg.sh win64 > /dev/null
-ffmpeg_prefix=${GIFEXPORT_FFMPEG_WIN64_PREFIX:-$HOME/.cache/velquart-gifexport/ffmpeg-7.1.5-win64}
+# The FFmpeg the zip ships: the release of the major versions the library is
+# made for. build_ffmpeg.sh prints its prefix and its tarball on the last line.
+ffmpeg_version=9.0.2
+ffmpeg_prefix=$(bash scripts/build_ffmpeg.sh win64 "$ffmpeg_version" | tail -n 1)
+ffmpeg_tarball=$(bash scripts/build_ffmpeg.sh fetch "$ffmpeg_version" | tail -n 1)
 triple=x86_64-w64-mingw32
 export WINEDEBUG=-all
 
-cmake --preset windows ${GIFEXPORT_FFMPEG_WIN64_PREFIX:+"-DGIFEXPORT_FFMPEG_PREFIX=$ffmpeg_prefix"} > /dev/null
+cmake --preset windows -DGIFEXPORT_FFMPEG_PREFIX="$ffmpeg_prefix" > /dev/null
 cmake --build --preset windows -j "$(nproc)" --target gifexport gifexport_cli
 
 version=$(sed -n 's/^project(velquart_gifexport VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -61,15 +64,19 @@ cp build-windows/velquart-gifexport.def "$stage/lib/"
 # and winpthread's DLL) and zlib's when its DLL ships.
 mkdir -p "$stage/licenses/FFmpeg"
 cp LICENSE "$stage/licenses/velquart-gifexport.txt"
-tar -xJf ../shared/ffmpeg-src/ffmpeg_7.1.5.orig.tar.xz -C "$work" \
-  ffmpeg-7.1.5/COPYING.LGPLv2.1 ffmpeg-7.1.5/LICENSE.md
-cp "$work/ffmpeg-7.1.5/COPYING.LGPLv2.1" "$work/ffmpeg-7.1.5/LICENSE.md" "$stage/licenses/FFmpeg/"
+tar -xJf "$ffmpeg_tarball" -C "$work" \
+  "ffmpeg-$ffmpeg_version/COPYING.LGPLv2.1" "ffmpeg-$ffmpeg_version/LICENSE.md"
+cp "$work/ffmpeg-$ffmpeg_version/COPYING.LGPLv2.1" "$work/ffmpeg-$ffmpeg_version/LICENSE.md" "$stage/licenses/FFmpeg/"
 cp "$ffmpeg_prefix/.gifexport-build-stamp" "$stage/licenses/FFmpeg/BUILD.txt"
 cp /usr/share/doc/mingw-w64-x86-64-dev/copyright "$stage/licenses/mingw-w64-runtime.txt"
 if [ -f "$stage/bin/zlib1.dll" ]; then
   cp /usr/share/doc/libz-mingw-w64/copyright "$stage/licenses/zlib.txt"
 fi
-sed "s/@VERSION@/$version/g" packaging/windows/README.txt > "$stage/README.txt"
+# The README names the FFmpeg DLLs as shipped (avcodec-63 and so on).
+ffmpeg_dlls=$(cd "$ffmpeg_prefix/bin" && ls av*.dll sw*.dll | sed 's/\.dll$//' | paste -sd, - | sed 's/,/, /g')
+sed -e "s/@VERSION@/$version/g" -e "s/@FFMPEG_VERSION@/$ffmpeg_version/g" \
+    -e "s/@FFMPEG_DLLS@/$ffmpeg_dlls/g" packaging/windows/README.txt > "$stage/README.txt"
+! grep -q '@[A-Z_]*@' "$stage/README.txt" || { echo "package_windows: README.txt has an unfilled field" >&2; exit 1; }
 
 mkdir -p dist
 zip=$PWD/dist/$name.zip
