@@ -36,6 +36,11 @@ ge_step take_palette(ge_run &r) {
 // as the one-graph run's palette stage would.
 ge_step give_palette(ge_run &r) {
   ge_media &m = r.m;
+  // The palette source was made before the palette existed, with no colour
+  // properties; the frame's own (newer FFmpeg marks it RGB, full range)
+  // would read as a change of stream and be logged as one.
+  m.palette->colorspace = AVCOL_SPC_UNSPECIFIED;
+  m.palette->color_range = AVCOL_RANGE_UNSPECIFIED;
   if (av_buffersrc_add_frame_flags(m.palettesrc_ctx, m.palette, AV_BUFFERSRC_FLAG_KEEP_REF) < 0)
     return ge_fail(r, "filter feed failed");
   const int closed = av_buffersrc_close(m.palettesrc_ctx, m.palette->pts + 1, 0);

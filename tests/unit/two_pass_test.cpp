@@ -6,7 +6,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdarg>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,6 +17,11 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavutil/log.h>
+}
 
 #include "gifexport.h"
 #include "support/job_wait.h"
@@ -83,6 +91,41 @@ class TwoPass : public ::testing::Test {
   const int64_t kDefaultBudget = g_held_frames_budget;
 };
 
+// Counts the warnings our graph's sources log while installed. Frames must
+// reach a source as it was set up: a frame whose properties differ reads as a
+// change of stream, which newer FFmpeg logs for every two-pass job. Other
+// filters' warnings (the palette stage's about duplicate colours) are
+// FFmpeg's own remarks on the picture and not counted.
+std::atomic<int> g_ffmpeg_warnings{0};
+std::string g_first_warning;
+
+bool from_buffer_source(void *avcl) {
+  if (avcl == nullptr) return false;
+  const AVClass *cls = *static_cast<const AVClass *const *>(avcl);
+  if (cls == nullptr || std::strcmp(cls->class_name, "AVFilter") != 0) return false;
+  const AVFilterContext *ctx = static_cast<const AVFilterContext *>(avcl);
+  return ctx->filter != nullptr && std::strcmp(ctx->filter->name, "buffer") == 0;
+}
+
+void count_warnings(void *avcl, int level, const char *fmt, va_list vl) {
+  if (level > AV_LOG_WARNING || !from_buffer_source(avcl)) return;
+  if (g_ffmpeg_warnings.fetch_add(1) != 0) return;
+  char line[512];
+  int print_prefix = 1;
+  av_log_format_line(avcl, level, fmt, vl, line, sizeof line, &print_prefix);
+  g_first_warning = line;
+}
+
+class WarningCounter {
+ public:
+  WarningCounter() {
+    g_ffmpeg_warnings = 0;
+    g_first_warning.clear();
+    av_log_set_callback(count_warnings);
+  }
+  ~WarningCounter() { av_log_set_callback(av_log_default_callback); }
+};
+
 TEST_F(TwoPass, GifIsByteIdenticalToOnePass) {
   const struct {
     const char *name;
@@ -125,8 +168,10 @@ TEST_F(TwoPass, GifIsByteIdenticalToOnePass) {
       ADD_FAILURE() << c.name << ": generator: " << err;
       continue;
     }
+    const WarningCounter warnings;
     const std::string one = gif_with_budget(INT64_MAX, in, c.start_ms, c.end_ms, c.width, c.fps);
     const std::string two = gif_with_budget(0, in, c.start_ms, c.end_ms, c.width, c.fps);
+    EXPECT_EQ(g_ffmpeg_warnings.load(), 0) << c.name << ": a source logged " << g_first_warning;
     EXPECT_FALSE(one.empty()) << c.name;
     EXPECT_TRUE(one == two) << c.name << ": " << one.size() << " bytes in one pass, " << two.size()
                             << " in two";
