@@ -118,7 +118,8 @@ internal static class Program
                 {
                     // The job was disposed meanwhile: nothing more to show.
                 }
-            }, null, TimeSpan.Zero, Timeout.InfiniteTimeSpan);
+            }, null, Timeout.InfiniteTimeSpan, Timeout.InfiniteTimeSpan);
+            timer.Change(TimeSpan.Zero, Timeout.InfiniteTimeSpan);  // once the callback can see the timer
 
             ended.Wait();
             using (var timerDone = new ManualResetEvent(false))
