@@ -40,16 +40,18 @@ fi
 
 echo "=== SONAME and links ==="
 # The file carries the ABI version; velquart-gifexport.so.1 (the SONAME, what
-# a linked program records) and velquart-gifexport.so (the name a host loads
-# and a consumer links with) are symbolic links to it.
+# a linked program records), velquart-gifexport.so (the name a host loads
+# and a consumer links with) and libvelquart-gifexport.so (the name Mono,
+# .NET, ctypes.util.find_library and -lvelquart-gifexport look for) are
+# symbolic links to it.
 soname=$(readelf -d "$libdir/velquart-gifexport.so.1.0.0" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = velquart-gifexport.so.1 ] || { echo "SONAME is '$soname'" >&2; exit 1; }
-for link in velquart-gifexport.so.1 velquart-gifexport.so; do
+for link in velquart-gifexport.so.1 velquart-gifexport.so libvelquart-gifexport.so; do
   [ -L "$libdir/$link" ] || { echo "$libdir/$link is not a symbolic link" >&2; exit 1; }
   [ "$(realpath "$libdir/$link")" = "$(realpath "$libdir/velquart-gifexport.so.1.0.0")" ] ||
     { echo "$libdir/$link does not lead to velquart-gifexport.so.1.0.0" >&2; exit 1; }
 done
-echo "SONAME $soname; velquart-gifexport.so and .so.1 link to .so.1.0.0"
+echo "SONAME $soname; velquart-gifexport.so, .so.1 and libvelquart-gifexport.so link to .so.1.0.0"
 
 # Prints the RUNPATH (or RPATH) of an ELF file, nothing when it has none.
 runpath() { readelf -d "$1" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p'; }
@@ -109,7 +111,7 @@ rp=$(runpath "$tool")
 # staged library has the same SONAME.
 staged_lib=$(find "$work/stage/usr" -name 'velquart-gifexport.so.1.0.0' | head -n 1)
 [ -n "$staged_lib" ] || { echo "no velquart-gifexport.so.1.0.0 under $work/stage/usr" >&2; exit 1; }
-[ -L "${staged_lib%.0.0}" ] && [ -L "${staged_lib%.1.0.0}" ] ||
+[ -L "${staged_lib%.0.0}" ] && [ -L "${staged_lib%.1.0.0}" ] && [ -L "${staged_lib%/*}/libvelquart-gifexport.so" ] ||
   { echo "links missing beside $staged_lib" >&2; exit 1; }
 echo "/usr: tool without RUNPATH, library at ${staged_lib#"$work/stage"}"
 

@@ -78,15 +78,23 @@ sed -e "s/@VERSION@/$version/g" -e "s/@FFMPEG_VERSION@/$ffmpeg_version/g" \
     -e "s/@FFMPEG_DLLS@/$ffmpeg_dlls/g" packaging/windows/README.txt > "$stage/README.txt"
 ! grep -q '@[A-Z_]*@' "$stage/README.txt" || { echo "package_windows: README.txt has an unfilled field" >&2; exit 1; }
 
+# The C# binding (one source file a project adds) and its example host, for
+# .NET and Mono programs that load bin/velquart-gifexport.dll by P/Invoke.
+mkdir -p "$stage/dotnet/example"
+cp bindings/dotnet/VelquartGifExport.cs "$stage/dotnet/"
+cp examples/dotnet/Program.cs examples/dotnet/README.md "$stage/dotnet/example/"
+
 mkdir -p dist
 zip=$PWD/dist/$name.zip
 rm -f "$zip"
-(cd "$stage" && python3 -m zipfile -c "$zip" bin lib include licenses README.txt)
+(cd "$stage" && python3 -m zipfile -c "$zip" bin lib include licenses dotnet README.txt)
 
 # The user's check: an empty folder, the zip, wine and nothing else.
 try=$work/try
 mkdir "$try"
 (cd "$try" && python3 -m zipfile -e "$zip" .)
+[ -f "$try/dotnet/VelquartGifExport.cs" ] && [ -f "$try/dotnet/example/Program.cs" ] \
+  || { echo "package_windows: the zip lacks the C# binding or its example" >&2; exit 1; }
 (cd "$try" && wine bin/gifexport.exe demo out.gif > demo.log 2>&1) \
   || { cat "$try/demo.log" >&2; echo "package_windows: the demo failed" >&2; exit 1; }
 sample=../shared/corpus/h264_aac_320x240.mp4

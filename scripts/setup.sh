@@ -2,11 +2,12 @@
 # SPDX-License-Identifier: MIT
 # Installs what building and testing need on Debian 12 (run as root, or with
 # sudo available), plus any further Debian packages named as arguments (the
-# fuzz, Windows and benchmark scripts name theirs).
+# fuzz, Windows and benchmark scripts name theirs). Mono's compiler and
+# runtime build and run the C# binding's tests.
 set -euo pipefail
 packages=(cmake g++ make pkg-config googletest libgtest-dev nlohmann-json3-dev
           libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev ffmpeg
-          python3 "$@")
+          python3 mono-mcs mono-runtime "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
