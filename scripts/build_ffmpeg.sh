@@ -119,8 +119,10 @@ case "$target" in
     # most of a job's time. Trimmed to what the library runs: the file
     # protocol, the GIF encoder and muxer, the chain's filters. The other
     # encoders and muxers are the ones the test fixtures write, and
-    # testsrc2 draws the tool's built-in sample.
-    configure_args=(--prefix="$prefix" --enable-shared --disable-static --disable-doc
+    # testsrc2 draws the tool's built-in sample. libgcc is linked in, so no
+    # DLL needs libgcc_s_seh-1.dll (9.0's swscale divides 128-bit numbers,
+    # which gcc leaves to libgcc).
+    configure_args=(--prefix="$prefix" --enable-shared --disable-static --disable-doc --extra-ldflags=-static-libgcc
                     --disable-programs --disable-debug --disable-autodetect --enable-w32threads --enable-zlib
                     --arch=x86_64 --target-os=mingw32 --cross-prefix=x86_64-w64-mingw32-
                     --cc=x86_64-w64-mingw32-gcc-posix --cxx=x86_64-w64-mingw32-g++-posix
