@@ -26,8 +26,10 @@ bash scripts/check_install.sh
 bash scripts/distro_flags_check.sh
 run_preset asan
 run_preset tsan
-# build_ffmpeg.sh prints the prefix it installed into on its last line.
-ffmpeg_prefix() { bash scripts/build_ffmpeg.sh "$@" | tee /dev/stderr | tail -n 1; }
+# build_ffmpeg.sh prints the prefix it installed into on its last line. Its
+# output goes on to stderr through cat: tee to /dev/stderr would reopen that
+# file, which truncates a log the run is redirected into.
+ffmpeg_prefix() { bash scripts/build_ffmpeg.sh "$@" | tee >(cat >&2) | tail -n 1; }
 # Assigned first: a failed build stops the script there.
 prefix=$(ffmpeg_prefix native 9.0.2)
 run_preset ffmpeg9 -DGIFEXPORT_FFMPEG_PREFIX="$prefix"
