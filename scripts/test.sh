@@ -42,8 +42,10 @@ windows_prefix=$(ffmpeg_prefix win64 9.0.2)
 # The first wine start sets up its prefix (~/.wine); once, before tests run
 # side by side. The wine server then stays up until the script ends: one that
 # exits with its last program can be caught mid-exit by the next program to
-# start, which dies with "wine client error: recvmsg: Connection reset".
+# start, which dies with "wine client error: recvmsg: Connection reset". The
+# persistent one can only start once the first start's server has gone.
 WINEDEBUG=-all wine cmd /c exit 0
+wineserver -w
 wineserver -p
 trap 'wineserver -k 2> /dev/null || true' EXIT
 run_preset windows -DGIFEXPORT_FFMPEG_PREFIX="$windows_prefix"
