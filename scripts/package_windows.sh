@@ -10,9 +10,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh g++-mingw-w64-x86-64-posix nasm wine wine64
 # The FFmpeg the zip ships: the release of the major versions the library is
-# made for. build_ffmpeg.sh prints its prefix and its tarball on the last line.
+# made for. build_ffmpeg.sh prints its prefix and its tarball on the last
+# line; a build's progress goes on to stderr.
 ffmpeg_version=9.0.2
-ffmpeg_prefix=$(bash scripts/build_ffmpeg.sh win64 "$ffmpeg_version" | tail -n 1)
+ffmpeg_prefix=$(bash scripts/build_ffmpeg.sh win64 "$ffmpeg_version" | tee >(cat >&2) | tail -n 1)
 ffmpeg_tarball=$(bash scripts/build_ffmpeg.sh fetch "$ffmpeg_version" | tail -n 1)
 triple=x86_64-w64-mingw32
 export WINEDEBUG=-all
