@@ -10,7 +10,7 @@ extern "C" {
 }
 
 #include "gifexport.h"
-#include "session/job_files.h"
+#include "files/job_files.h"
 #include "report/json_escape.h"
 
 namespace {

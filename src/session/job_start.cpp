@@ -9,7 +9,7 @@ extern "C" {
 }
 
 #include "gifexport.h"
-#include "session/job_files.h"
+#include "files/job_files.h"
 #include "platform/thread.h"
 #include "session/session_table.h"
 #include "worker/gif_thread.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "gifexport.h"
-#include "session/job_files.h"
+#include "files/job_files.h"
 
 ge_session g_sessions[GE_MAX_SESSIONS];
 

@@ -7,7 +7,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#include "session/job_files.h"
+#include "files/job_files.h"
 #include "worker/worker_run.h"
 
 // Both saturate rather than overflow: a crafted file may put its start time

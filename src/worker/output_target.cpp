@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/files.h"
-#include "session/job_files.h"
+#include "files/job_files.h"
 
 namespace {
 

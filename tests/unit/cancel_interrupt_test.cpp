@@ -10,7 +10,7 @@
 #include <string>
 
 #include "support/media_gen.h"
-#include "session/job_files.h"
+#include "files/job_files.h"
 #include "support/test_platform.h"
 #include "worker/gif_thread.h"
 #include "worker/worker_run.h"

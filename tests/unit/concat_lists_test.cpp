@@ -4,7 +4,7 @@
 // demuxer opens another.
 #include <gtest/gtest.h>
 
-#include "session/concat_lists.h"
+#include "files/concat_lists.h"
 
 namespace {
 

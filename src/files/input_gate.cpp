@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "session/input_gate.h"
+#include "files/input_gate.h"
 
 #include <cstring>
 #include <string>
@@ -9,8 +9,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "session/concat_lists.h"
-#include "session/file_gate.h"
+#include "files/concat_lists.h"
+#include "files/file_gate.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "session/concat_lists.h"
+#include "files/concat_lists.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include "session/file_gate.h"
+#include "files/file_gate.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "session/job_files.h"
+#include "files/job_files.h"
 
 #include <cstring>
 
@@ -8,7 +8,7 @@ extern "C" {
 }
 
 #include "platform/files.h"
-#include "session/input_gate.h"
+#include "files/input_gate.h"
 
 namespace {
 

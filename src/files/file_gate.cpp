@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "session/file_gate.h"
+#include "files/file_gate.h"
 
 #include <cerrno>
 #include <cstring>
