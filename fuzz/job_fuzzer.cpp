@@ -26,7 +26,7 @@ extern "C" {
 
 #include "fuzz_common.h"
 #include "gifexport.h"
-#include "worker/worker_run.h"
+#include "worker/two_pass_budget.h"
 
 namespace {
 
@@ -236,7 +236,7 @@ job_ending follow_job(int id, double cancel_at) {
 int start_job(int64_t budget) {
   fuzz_write_file(g_output_path, reinterpret_cast<const uint8_t *>(kStale), sizeof kStale - 1);
   // Read by the worker the job starts, so set before the start.
-  g_held_frames_budget = budget;
+  ge_set_held_frames_budget(budget);
   const int id = gifexport_start(g_input_path.c_str(), g_output_path.c_str(), 0, kEndMs, kWidth,
                                  kFps);
   FUZZ_CHECK(id != GIFEXPORT_ERR_BUSY, "a slot is still taken after every job was freed");
@@ -284,7 +284,7 @@ void check_one_pass_agrees(const job_ending &two, double cancel_at) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   av_log_set_level(AV_LOG_QUIET);
   av_log_set_callback(count_ffmpeg_errors);
-  g_library_budget = g_held_frames_budget;
+  g_library_budget = ge_held_frames_budget();
   g_input_path = fuzz_scratch_path("job_fuzzer", ".fuzzin");
   g_output_path = fuzz_scratch_path("job_fuzzer", "-out.gif");
   std::atexit(remove_scratch);

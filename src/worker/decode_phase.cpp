@@ -22,18 +22,17 @@ int64_t decoded_duration(const AVFrame *frame) {
 }
 
 // Where the decode phase stands, and what the end-of-stream signal must say.
+// Fed frames are stamped with the GIF frame slot in which they land
+// (ge_gif_slot), counted from the window's start: the rate stage's GIF frame
+// k is then the latest picture whose slot is k or less, whatever the input's
+// time base, and wherever its own timestamps begin.
 struct ge_decode_state {
   bool input_ended = false;
-  // The window's start in the stream's time base. The graph counts time from
-  // there: fed frames are stamped relative to it, so the rate stage's GIF
-  // frame k is the picture at the window's start plus k frames, whatever
-  // the input's own timestamps (a transport stream's begin late).
-  int64_t window_start_ts = 0;
-  // End of the latest fed frame (its pts plus its duration), in the graph's
-  // time; AV_NOPTS_VALUE until a frame with a timestamp has been fed.
-  int64_t fed_end_ts = AV_NOPTS_VALUE;
-  // Graph time of the first frame fed, where the rate stage starts counting.
-  int64_t first_fed_ts = AV_NOPTS_VALUE;
+  // Slot where the latest fed frame's showing ends (its pts plus its
+  // duration); AV_NOPTS_VALUE until a frame with a timestamp has been fed.
+  int64_t fed_end_slot = AV_NOPTS_VALUE;
+  // Slot of the first frame fed, where the rate stage starts counting.
+  int64_t first_fed_slot = AV_NOPTS_VALUE;
   // A frame at or after the window's start has come; frames before it are
   // dropped from then on.
   bool window_begun = false;
@@ -62,39 +61,25 @@ int64_t frame_duration_ts(const ge_run &r, const AVFrame *frame) {
   return std::max(gif_frame, av_rescale_q(1, av_inv_q(rate), tb));
 }
 
-// The rate stage gives one frame per GIF frame slot, from the slot in which
-// the first fed frame lands (rounded to the nearest) up to the slot in which
-// the end-of-stream time lands, that one excluded. An end within the first
-// slot (a window shorter than half a GIF frame, a lone frame shorter than one)
-// would give no frame at all: such an end is moved to the end of that slot,
-// so that a window into which a frame was fed gives at least one. Any later
-// end is left as it is.
-int64_t end_after_first_slot(const ge_run &r, const ge_decode_state &d, int64_t eos_ts) {
-  if (eos_ts == AV_NOPTS_VALUE || d.first_fed_ts == AV_NOPTS_VALUE) return eos_ts;
-  const AVRational tb = r.video->time_base;
-  const AVRational gif_tb{1, r.s->fps};
-  const int64_t first_slot = av_rescale_q_rnd(
-      d.first_fed_ts, tb, gif_tb,
-      static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-  const int64_t first_slot_end =
-      av_rescale_q_rnd(av_sat_add64(first_slot, 1), gif_tb, tb,
-                       static_cast<AVRounding>(AV_ROUND_UP | AV_ROUND_PASS_MINMAX));
-  if (first_slot_end == AV_NOPTS_VALUE) return eos_ts;
-  return std::max(eos_ts, first_slot_end);
-}
-
-// The window's end in the graph's time.
-int64_t window_end_graph_ts(const ge_run &r, const ge_decode_state &d) {
-  return av_sat_sub64(ge_window_ms_to_stream_ts(r, r.s->end_ms), d.window_start_ts);
+// The rate stage gives one frame per GIF frame slot, from the slot of the
+// first fed frame up to the slot of the end-of-stream time, that one
+// excluded. An end within the first slot (a window shorter than half a GIF
+// frame, a lone frame shorter than one) would give no frame at all: such an
+// end is moved to the end of that slot, so that a window into which a frame
+// was fed gives at least one. Any later end is left as it is.
+int64_t end_after_first_slot(const ge_decode_state &d, int64_t eos_slot) {
+  if (eos_slot == AV_NOPTS_VALUE || d.first_fed_slot == AV_NOPTS_VALUE) return eos_slot;
+  return std::max(eos_slot, av_sat_add64(d.first_fed_slot, 1));
 }
 
 // Closes the graph's input with a timestamp, so the rate stage emits every
 // frame up to it (without one it drops its last buffered frame).
-void signal_end_of_stream(ge_run &r, const ge_decode_state &d, int64_t eos_ts) {
-  eos_ts = end_after_first_slot(r, d, eos_ts);
+void signal_end_of_stream(ge_run &r, const ge_decode_state &d, int64_t eos_slot) {
+  if (r.m.buffersrc_ctx == nullptr) return;  // nothing was fed: no graph was built
+  eos_slot = end_after_first_slot(d, eos_slot);
   // The graph has every frame it will get; a refusal here changes nothing
   // that the encode phase would not find out by itself.
-  const int closed = av_buffersrc_close(r.m.buffersrc_ctx, eos_ts, AV_BUFFERSRC_FLAG_PUSH);
+  const int closed = av_buffersrc_close(r.m.buffersrc_ctx, eos_slot, AV_BUFFERSRC_FLAG_PUSH);
   static_cast<void>(closed);
 }
 
@@ -142,36 +127,41 @@ ge_step read_video_packet(ge_run &r, ge_decode_state &d) {
   }
 }
 
-// Hands one frame of the window to the graph, with its window time (end_ts,
-// where its showing ends, is in the stream's time base, as its pts): raises
-// the progress, notes where the fed frames begin and end, and in a second
-// pass encodes whatever the graph gives out at once. The frame is emptied.
+// Hands one frame of the window to the graph, with its window time and the
+// slots where it lands and where its showing ends (AV_NOPTS_VALUE for a frame
+// without a timestamp): builds the graph on the window's first picture,
+// raises the progress, notes where the fed frames begin and end, and in a
+// second pass encodes whatever the graph gives out at once. The frame is
+// emptied.
 ge_receive feed_frame(ge_run &r, ge_decode_state &d, AVFrame *frame, int64_t frame_ms,
-                      int64_t end_ts) {
+                      int64_t slot, int64_t end_slot) {
   ge_session *s = r.s;
-  if (frame->width != r.source_width || frame->height != r.source_height ||
-      frame->format != r.source_format) {
-    // The picture changed size or format mid-stream. The graph is built for
-    // one picture, and its palette stage would write past its buffers with
-    // another: such frames are left out, the GIF keeps the first picture.
+  if (r.m.graph == nullptr && ge_start_graph(r, frame) != ge_step::ok) {
     av_frame_unref(frame);
-    return ge_receive::need_input;
+    return ge_receive::failed;
   }
   // The progress measures the first pass through the window; a second
   // pass leaves it where the first left it.
   if (!r.second_pass && s->processed_ms.load(std::memory_order_relaxed) < frame_ms)
     s->processed_ms.store(frame_ms, std::memory_order_relaxed);
-  if (frame->pts != AV_NOPTS_VALUE) {
-    frame->pts = av_sat_sub64(frame->pts, d.window_start_ts);
-    end_ts = av_sat_sub64(end_ts, d.window_start_ts);
-    if (d.fed_end_ts == AV_NOPTS_VALUE || d.fed_end_ts < end_ts) d.fed_end_ts = end_ts;
-    if (d.first_fed_ts == AV_NOPTS_VALUE) d.first_fed_ts = frame->pts;
+  frame->pts = slot;
+  if (slot != AV_NOPTS_VALUE) {
+    if (d.fed_end_slot == AV_NOPTS_VALUE || d.fed_end_slot < end_slot) d.fed_end_slot = end_slot;
+    if (d.first_fed_slot == AV_NOPTS_VALUE) d.first_fed_slot = slot;
   }
+  // A picture of another size or format than the window's first is fed as a
+  // conversion to it.
+  AVFrame *fed_frame = ge_fit_to_source(r, frame);
   // PUSH runs the frame through the rate and scale stages at once, so the
   // graph holds the window at output size rather than as decoded pictures.
-  const int fed = av_buffersrc_add_frame_flags(r.m.buffersrc_ctx, frame,
-                                               AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH);
+  const int fed = fed_frame == nullptr
+                      ? -1
+                      : av_buffersrc_add_frame_flags(
+                            r.m.buffersrc_ctx, fed_frame,
+                            AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH);
   av_frame_unref(frame);
+  av_frame_unref(r.m.fitted);
+  if (fed_frame == nullptr) return ge_receive::failed;
   if (fed < 0) {
     r.failure = "filter feed failed";
     return ge_receive::failed;
@@ -215,8 +205,9 @@ ge_receive begin_window(ge_run &r, ge_decode_state &d, int64_t first_frame_ms) {
     av_frame_unref(held);
     return ge_receive::need_input;
   }
-  held->pts = ge_window_ms_to_stream_ts(r, r.s->start_ms);
-  return feed_frame(r, d, held, r.s->start_ms, std::max(d.on_screen_end_ts, held->pts));
+  // Slot 0 is the window's start.
+  return feed_frame(r, d, held, r.s->start_ms, 0,
+                    std::max<int64_t>(ge_gif_slot(r, d.on_screen_end_ts), 0));
 }
 
 // Drains the decoder's frames, keeping the latest before the window and
@@ -270,9 +261,11 @@ ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
       return ge_receive::window_end;
     }
     // Saturating: a crafted file may put its timestamps near the limits.
-    const int64_t end_ts =
-        has_pts ? av_sat_add64(m.frame->pts, frame_duration_ts(r, m.frame)) : AV_NOPTS_VALUE;
-    const ge_receive fed = feed_frame(r, d, m.frame, frame_ms, end_ts);
+    const int64_t slot = has_pts ? ge_gif_slot(r, m.frame->pts) : AV_NOPTS_VALUE;
+    const int64_t end_slot =
+        has_pts ? ge_gif_slot(r, av_sat_add64(m.frame->pts, frame_duration_ts(r, m.frame)))
+                : AV_NOPTS_VALUE;
+    const ge_receive fed = feed_frame(r, d, m.frame, frame_ms, slot, end_slot);
     if (fed != ge_receive::need_input) return fed;
   }
 }
@@ -281,7 +274,6 @@ ge_receive receive_frames(ge_run &r, ge_decode_state &d) {
 
 ge_step ge_decode_phase(ge_run &r) {
   ge_decode_state d;
-  d.window_start_ts = ge_window_ms_to_stream_ts(r, r.s->start_ms);
   for (;;) {
     if (!d.input_ended) {
       const ge_step read = read_video_packet(r, d);
@@ -305,18 +297,17 @@ ge_step ge_decode_phase(ge_run &r) {
         // The last frame is shown for its duration, but never past the
         // window's end: a frame claiming to last an hour would otherwise be
         // repeated by the rate stage far beyond the 60 s the job allows.
-        const int64_t window_end_ts = window_end_graph_ts(r, d);
-        signal_end_of_stream(r, d, d.fed_end_ts == AV_NOPTS_VALUE
+        signal_end_of_stream(r, d, d.fed_end_slot == AV_NOPTS_VALUE
                                     ? AV_NOPTS_VALUE
-                                    : std::min(d.fed_end_ts, window_end_ts));
+                                    : std::min(d.fed_end_slot, ge_window_end_slot(r)));
         return ge_step::ok;
       }
       case ge_receive::window_end:
         // Close at the window's end, not at the frame that ended it, so a
         // sparse input does not stretch the GIF past the window.
-        signal_end_of_stream(r, d, d.fed_end_ts == AV_NOPTS_VALUE
+        signal_end_of_stream(r, d, d.fed_end_slot == AV_NOPTS_VALUE
                                     ? AV_NOPTS_VALUE
-                                    : window_end_graph_ts(r, d));
+                                    : ge_window_end_slot(r));
         return ge_step::ok;
     }
   }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "worker/filter_texts.h"
 #include "worker/picture_geometry.h"
+#include "worker/two_pass_budget.h"
 #include "worker/worker_run.h"
 
 extern "C" {
@@ -50,9 +51,8 @@ struct ge_shown_picture {
 
 ge_shown_picture shown_picture(const ge_run &r) {
   const ge_orientation orientation = ge_orientation_from_matrix(display_matrix(r.video));
-  return {orientation,
-          ge_display_height(r.s->target_width, r.m.dec_ctx->width, r.m.dec_ctx->height,
-                            r.video->sample_aspect_ratio, orientation.swaps_axes)};
+  return {orientation, ge_display_height(r.s->target_width, r.source.width, r.source.height,
+                                         r.source.sample_aspect, orientation.swaps_axes)};
 }
 
 }  // namespace
@@ -60,7 +60,7 @@ ge_shown_picture shown_picture(const ge_run &r) {
 int64_t ge_held_frames_bytes(const ge_run &r) {
   const ge_shown_picture shown = shown_picture(r);
   const ge_orientation &orientation = shown.orientation;
-  const int width = r.m.dec_ctx->width, height = r.m.dec_ctx->height;
+  const int width = r.source.width, height = r.source.height;
   int out_height = shown.height;
   if (out_height < 0 && width > 0 && height > 0) {
     // The scaler derives it from the pixel grid, turned as shown.
@@ -80,11 +80,10 @@ ge_step ge_build_filter_graph(ge_run &r, ge_chain_kind kind) {
   char source_args[GE_FILTER_TEXT_CAP];
   char palette_args[GE_FILTER_TEXT_CAP];
   char chain[GE_FILTER_TEXT_CAP];
-  r.source_width = m.dec_ctx->width;
-  r.source_height = m.dec_ctx->height;
-  r.source_format = m.dec_ctx->pix_fmt;
-  ge_format_source_args(source_args, sizeof source_args, m.dec_ctx->width, m.dec_ctx->height,
-                        m.dec_ctx->pix_fmt, r.video->time_base, r.video->sample_aspect_ratio);
+  // Frames come stamped in GIF frame slots, each placed exactly by the
+  // decode phase; the rate stage then only repeats and drops.
+  ge_format_source_args(source_args, sizeof source_args, r.source.width, r.source.height,
+                        r.source.format, AVRational{1, r.s->fps}, r.source.sample_aspect);
   // The GIF shows what a player shows: upright, in the display proportions.
   const ge_shown_picture shown = shown_picture(r);
   ge_format_filter_chain(chain, sizeof chain, kind, shown.orientation.filters, r.s->fps,
@@ -135,4 +134,24 @@ ge_step ge_build_filter_graph(ge_run &r, ge_chain_kind kind) {
 
   if (avfilter_graph_config(m.graph, nullptr) < 0) return ge_fail(r, "filter config failed");
   return ge_step::ok;
+}
+
+ge_step ge_start_graph(ge_run &r, const AVFrame *first) {
+  ge_source_picture &src = r.source;
+  src.width = first->width;
+  src.height = first->height;
+  src.format = first->format;
+  // The container's aspect where it gives one, else the picture's own: what
+  // a player shows.
+  src.sample_aspect =
+      av_guess_sample_aspect_ratio(r.m.in_ctx, r.video, const_cast<AVFrame *>(first));
+  src.colorspace = first->colorspace;
+  src.color_range = first->color_range;
+  src.color_primaries = first->color_primaries;
+  src.color_trc = first->color_trc;
+  src.chroma_location = first->chroma_location;
+  // A job whose window would not fit the budget as held frames takes two
+  // passes; every other job runs as one.
+  r.two_passes = ge_held_frames_bytes(r) > ge_held_frames_budget();
+  return ge_build_filter_graph(r, r.two_passes ? ge_chain_kind::palette : ge_chain_kind::whole);
 }

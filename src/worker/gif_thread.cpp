@@ -25,6 +25,36 @@ int64_t ge_stream_ts_to_window_ms(const ge_run &r, int64_t ts) {
 
 namespace {
 
+// 128-bit arithmetic: a tick times the time base's numerator, 1000 and the
+// rate does not fit 64 bits for crafted timestamps.
+__extension__ typedef __int128 ge_wide;
+
+// n / d (d > 0) rounded to the nearest, halves away from zero, saturated.
+int64_t divide_to_nearest(ge_wide n, ge_wide d) {
+  const ge_wide q = n >= 0 ? (2 * n + d) / (2 * d) : -((-2 * n + d) / (2 * d));
+  if (q > INT64_MAX) return INT64_MAX;
+  if (q < INT64_MIN) return INT64_MIN;
+  return static_cast<int64_t>(q);
+}
+
+}  // namespace
+
+int64_t ge_gif_slot(const ge_run &r, int64_t ts) {
+  // t - start in ms is (ts * num * 1000 - origin * den) / den, where origin
+  // is the window's start from the input's start, in ms.
+  const AVRational tb = r.video->time_base;
+  if (tb.num <= 0 || tb.den <= 0) return 0;  // demuxers never give such a time base
+  const ge_wide origin = static_cast<ge_wide>(r.input_start_ms) + r.s->start_ms;
+  const ge_wide ms_num = static_cast<ge_wide>(ts) * tb.num * 1000 - origin * tb.den;
+  return divide_to_nearest(ms_num * r.s->fps, static_cast<ge_wide>(tb.den) * 1000);
+}
+
+int64_t ge_window_end_slot(const ge_run &r) {
+  return divide_to_nearest(static_cast<ge_wide>(r.s->end_ms - r.s->start_ms) * r.s->fps, 1000);
+}
+
+namespace {
+
 ge_step open_input(ge_run &r) {
   ge_media &m = r.m;
   if (ge_open_input(&m.in_ctx, r.s->in_path, ge_cancel_interrupt(r)) < 0)
@@ -87,25 +117,24 @@ namespace {
 ge_step alloc_frames_and_packets(ge_run &r) {
   ge_media &m = r.m;
   m.frame = av_frame_alloc();
+  m.fitted = av_frame_alloc();
   m.filt_frame = av_frame_alloc();
   m.on_screen = av_frame_alloc();
   m.in_pkt = av_packet_alloc();
   m.out_pkt = av_packet_alloc();
-  if (!m.frame || !m.filt_frame || !m.on_screen || !m.in_pkt || !m.out_pkt)
+  if (!m.frame || !m.fitted || !m.filt_frame || !m.on_screen || !m.in_pkt || !m.out_pkt)
     return ge_fail(r, "oom");
   return ge_step::ok;
 }
 
 ge_step run_stages(ge_run &r) {
   ge_step step = ge_open_source(r);
-  // A job whose window would not fit the budget as held frames takes two
-  // passes; every other job runs as one.
-  const bool two_passes = step == ge_step::ok && ge_held_frames_bytes(r) > g_held_frames_budget;
-  if (step == ge_step::ok)
-    step = ge_build_filter_graph(r, two_passes ? ge_chain_kind::palette : ge_chain_kind::whole);
   if (step == ge_step::ok) step = alloc_frames_and_packets(r);
+  // The graph is built on the window's first picture, whose size decides
+  // between one pass and two: the header's may be missing or change.
   if (step == ge_step::ok) step = ge_decode_phase(r);
-  if (step == ge_step::ok) step = two_passes ? ge_run_two_passes(r) : ge_encode_phase(r);
+  if (step == ge_step::ok && r.m.graph == nullptr) step = ge_fail(r, "no frames in segment");
+  if (step == ge_step::ok) step = r.two_passes ? ge_run_two_passes(r) : ge_encode_phase(r);
   return step;
 }
 

@@ -8,6 +8,9 @@ extern "C" {
 void ge_media_release(ge_media *m) {
   // Each free function is a no-op on null and empties its pointer.
   av_frame_free(&m->frame);
+  av_frame_free(&m->fitted);
+  sws_freeContext(m->fit_ctx);
+  m->fit_ctx = nullptr;
   av_frame_free(&m->filt_frame);
   av_frame_free(&m->palette);
   av_frame_free(&m->on_screen);

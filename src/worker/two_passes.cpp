@@ -5,6 +5,7 @@
 // once into the palette alone, once more mapping each frame onto that palette
 // and writing it at once. The frames and the palette are the same as in one
 // pass, so the GIF is byte for byte the same; the cost is a second decode.
+#include "worker/two_pass_budget.h"
 #include "worker/worker_run.h"
 
 extern "C" {
@@ -12,13 +13,10 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 }
 
-// 1 GiB of held frames: 60 s of 1080p at 480 px and 15 fps (444 MiB) stays in
-// one pass, and the largest one-pass job peaks near 1.3 GiB resident.
-int64_t g_held_frames_budget = int64_t{1} << 30;
-
-std::atomic<int64_t> g_second_passes{0};
-
 namespace {
+
+std::atomic<int64_t> g_held_frames_budget{GE_HELD_FRAMES_BUDGET};
+std::atomic<int64_t> g_second_passes{0};
 
 // Takes the one palette frame the first pass's graph gives at its end.
 ge_step take_palette(ge_run &r) {
@@ -50,12 +48,19 @@ ge_step give_palette(ge_run &r) {
 
 }  // namespace
 
+int64_t ge_held_frames_budget() { return g_held_frames_budget.load(std::memory_order_relaxed); }
+void ge_set_held_frames_budget(int64_t bytes) {
+  g_held_frames_budget.store(bytes, std::memory_order_relaxed);
+}
+int64_t ge_second_passes() { return g_second_passes.load(std::memory_order_relaxed); }
+void ge_count_second_pass() { g_second_passes.fetch_add(1, std::memory_order_relaxed); }
+
 ge_step ge_run_two_passes(ge_run &r) {
   // The first pass has fed the window and its end to the palette graph.
   ge_step step = take_palette(r);
   if (step != ge_step::ok) return step;
   r.second_pass = true;
-  g_second_passes.fetch_add(1, std::memory_order_relaxed);
+  ge_count_second_pass();
   r.s->phase.store(GE_PHASE_ENCODE, std::memory_order_relaxed);
   if (ge_cancel_requested(r)) return ge_step::cancelled;
   step = ge_open_source(r);

@@ -30,14 +30,6 @@ namespace {
 // twice the distance back to the key frame needed.
 constexpr int64_t GE_SEEK_BACK_MS[] = {1000, 2000, 4000, 8000, 16000, 32000, 64000};
 constexpr int GE_SEEK_TRIES = sizeof GE_SEEK_BACK_MS / sizeof GE_SEEK_BACK_MS[0];
-// Video packets dropped for want of a key frame before the run gives up on
-// one: after a landing it then reads from the input's start; from the start,
-// the input is taken to mark no key frames at all (some AVIs without an
-// index, intra-only codecs in unusual containers) and every packet is
-// decoded as it comes. Above any key-frame interval met in practice (10 s at
-// 60 frames a second), and cheap: dropped packets are read, not decoded.
-constexpr int GE_KEYLESS_LIMIT = 1024;
-
 bool codec_is_intra_only(const ge_run &r) {
   const AVCodecDescriptor *desc = avcodec_descriptor_get(r.video->codecpar->codec_id);
   return desc != nullptr && (desc->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
@@ -138,18 +130,22 @@ ge_step ge_check_video_packet(ge_run &r, const AVPacket *pkt, bool *decode) {
     *decode = true;
     return ge_step::ok;
   }
-  // A picture that refers to pictures the decoder never had. Should no key
-  // frame come within the limit (or before the input ends, below), reading
-  // starts over from the input's start, and when it already began there,
-  // takes every packet as it comes.
-  if (++read.dropped_before_key < GE_KEYLESS_LIMIT) return ge_step::ok;
-  return read_from_input_start(r, read.at_input_start);
+  // A picture that refers to pictures the decoder never had: dropped, however
+  // many come. A key frame far in (a recording cut in the middle of a long
+  // key-frame interval) leaves the window before it with nothing decodable
+  // on screen; only an input with no key frame at all, which the input's
+  // end shows (below), is decoded without one.
+  ++read.dropped_before_key;
+  return ge_step::ok;
 }
 
 ge_step ge_check_input_end(ge_run &r, bool *reread) {
   // The input ended while video packets were being dropped for want of a key
-  // frame (like running out of the limit above, only sooner), or before any
-  // came after a seek: a landing with no key frame after it is no landing.
+  // frame, or before any came after a seek: a landing with no key frame after
+  // it is no landing, and reading starts over from the input's start. When
+  // reading already began there, the input has shown that it marks no key
+  // frame at all (some AVIs without an index, intra-only codecs in unusual
+  // containers), and it is read once more taking every packet as it comes.
   const ge_read_start &read = r.read;
   *reread = read.await_key && (read.dropped_before_key > 0 || !read.at_input_start);
   return *reread ? read_from_input_start(r, r.read.at_input_start) : ge_step::ok;

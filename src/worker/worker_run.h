@@ -9,6 +9,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
+#include <libswscale/swscale.h>
 }
 
 #include "session/session_table.h"
@@ -25,6 +26,10 @@ struct ge_media {
   AVFilterContext *buffersink_ctx = nullptr;  // owned by graph
   AVFilterContext *palettesrc_ctx = nullptr;  // owned by graph; second pass only
   AVFrame *frame = nullptr;
+  // A decoded picture of another size or format than the graph's source,
+  // converted to the source's (see frame_fit.cpp), and the converter.
+  AVFrame *fitted = nullptr;
+  SwsContext *fit_ctx = nullptr;
   AVFrame *filt_frame = nullptr;
   AVFrame *palette = nullptr;  // the first pass's palette, for the second
   // The latest frame before the window's start: the picture on screen when
@@ -73,9 +78,21 @@ struct ge_read_start {
   // Every packet of the codec is a key frame, whatever the container says.
   bool intra_only = false;
   // Video packets dropped while waiting for the key frame.
-  int dropped_before_key = 0;
+  int64_t dropped_before_key = 0;
   // Further seeks made so far.
   int retries = 0;
+};
+
+// The size, pixel format and colour properties of the graph's source, taken
+// from the first picture of the window, and its display aspect.
+struct ge_source_picture {
+  int width = 0, height = 0, format = -1;
+  AVRational sample_aspect{0, 1};
+  AVColorSpace colorspace = AVCOL_SPC_UNSPECIFIED;
+  AVColorRange color_range = AVCOL_RANGE_UNSPECIFIED;
+  AVColorPrimaries color_primaries = AVCOL_PRI_UNSPECIFIED;
+  AVColorTransferCharacteristic color_trc = AVCOL_TRC_UNSPECIFIED;
+  AVChromaLocation chroma_location = AVCHROMA_LOC_UNSPECIFIED;
 };
 
 struct ge_run {
@@ -90,12 +107,14 @@ struct ge_run {
   int64_t input_start_ms = 0;
   const char *failure = nullptr;  // the failure text when a stage fails
   ge_output_target out;            // where the GIF is written, and where it goes
-  // The picture the filter graph was built for; frames of another size or
-  // format are not fed (the palette stage would write past its buffers).
-  int source_width = 0, source_height = 0, source_format = -1;
-  // A long job runs in two passes over the window (see ge_run_two_passes);
-  // in the second, each frame fed to the graph goes on to the encoder at
-  // once and the progress through the window is not counted again.
+  // The picture the filter graph is built for: the first picture the window
+  // shows. Later pictures of another size or format are converted to it.
+  ge_source_picture source;
+  // A long job runs in two passes over the window (see ge_run_two_passes),
+  // decided once its first picture shows the size; in the second, each frame
+  // fed to the graph goes on to the encoder at once and the progress through
+  // the window is not counted again.
+  bool two_passes = false;
   bool second_pass = false;
   // Where reading began (after the open or a seek) and what is still to be
   // checked about it; see window_seek.cpp.
@@ -122,9 +141,17 @@ inline AVIOInterruptCB ge_cancel_interrupt(const ge_run &r) {
 }
 
 // Window milliseconds (from the input's beginning) to a timestamp in the
-// video stream's time base, and back.
+// video stream's time base, rounded to the nearest tick (for seek targets),
+// and back, rounded to the nearest millisecond (a frame's window time).
 int64_t ge_window_ms_to_stream_ts(const ge_run &r, int64_t ms);
 int64_t ge_stream_ts_to_window_ms(const ge_run &r, int64_t ts);
+// The GIF frame slot in which a stream timestamp lands: (t - start) * fps /
+// 1000 for its exact time t in ms from the input's start, rounded to the
+// nearest, halves away from zero as the rate stage rounds. Computed from the
+// tick itself, never from a rounded time; saturates on crafted timestamps.
+int64_t ge_gif_slot(const ge_run &r, int64_t ts);
+// The slot of the window's end: (end - start) * fps / 1000, rounded so.
+int64_t ge_window_end_slot(const ge_run &r);
 
 // Stage 7: asks the demuxer for a position at or before the window's start
 // (only for a start above 0) and arms the checks of where it landed. A seek
@@ -144,14 +171,8 @@ ge_step ge_check_input_end(ge_run &r, bool *reread);
 ge_step ge_check_first_frame(ge_run &r, int64_t frame_ms, bool *reread);
 
 // Bytes of the output frames a `whole` graph would hold for this job: every
-// frame of the window at output size in BGRA.
+// frame of the window at output size in BGRA (from r.source).
 int64_t ge_held_frames_bytes(const ge_run &r);
-// Above this many held bytes a job runs in two passes. A library constant;
-// only tests lower it.
-extern int64_t g_held_frames_budget;
-// Jobs of this process that went on to a second pass over their window:
-// the one place a job shows which way it ran (tests read it).
-extern std::atomic<int64_t> g_second_passes;
 
 // Stages 3 to 6: opens the input (closing any earlier one) and its decoder,
 // and forgets where reading stood.
@@ -159,8 +180,19 @@ ge_step ge_open_input_and_decoder(ge_run &r);
 // Stages 3 to 7: opens the input and its decoder and seeks towards the
 // window's start.
 ge_step ge_open_source(ge_run &r);
-// Builds (or rebuilds, for a second pass) the filter graph of `kind`.
+// Builds (or rebuilds, for a second pass) the filter graph of `kind` for the
+// source picture r.source. Its buffer source takes frames stamped in GIF
+// frame slots (time base 1/fps).
 ge_step ge_build_filter_graph(ge_run &r, ge_chain_kind kind);
+// On the window's first picture: takes its size, format and aspect as the
+// source picture, decides between one pass and two from the size, and builds
+// the graph for the first pass.
+ge_step ge_start_graph(ge_run &r, const AVFrame *first);
+// The frame as the graph's source takes it: the frame itself when it has the
+// source's size and format, else a conversion to them (m.fitted), with the
+// frame's timing and the source's colour properties. Null when the
+// conversion failed (r.failure says why).
+AVFrame *ge_fit_to_source(ge_run &r, AVFrame *frame);
 ge_step ge_decode_phase(ge_run &r);
 // Encodes and writes every frame the graph has ready, polling cancel after
 // each; the encoder and output are made on the first.

@@ -61,8 +61,8 @@ const CorpusCase kCorpusJobs[] = {
     {"vc1_1280x720.wmv", 0, GIFEXPORT_STATE_DONE, 270},
     // One frame, no packet duration, a nominal rate of 1000 fps: shown once.
     {"vp8_8x8_1frame.webm", 0, GIFEXPORT_STATE_DONE, 480},
-    // Damaged: the decoder learns no picture size, so the graph refuses it.
-    {"vp9_invalid_bitstream.webm", 0, GIFEXPORT_STATE_FAILED, 0, "buffer filters failed"},
+    // Damaged: no frame decodes, so the window shows nothing.
+    {"vp9_invalid_bitstream.webm", 0, GIFEXPORT_STATE_FAILED, 0, "no frames in segment"},
     {"vvc_unsupported.mp4", 0, GIFEXPORT_STATE_DONE, 270, "", AV_CODEC_ID_VVC},
     {"audio_pcm.wav", GIFEXPORT_ERR_NO_VIDEO, 0},
     {"empty.mp4", GIFEXPORT_ERR_OPEN, 0},

@@ -127,6 +127,7 @@ struct OutStream {
   int64_t total = 0;   // frames or samples to produce
   bool flushed = false;
   int64_t offset = 0;  // pts_offset in st->time_base, known after the header
+  int64_t packets = 0;  // video packets the encoder has given
   double phase = 0;    // sine oscillator
 
   ~OutStream() {
@@ -444,7 +445,7 @@ bool add_audio(Writer &w, const ClipSpec &clip, std::string *err) {
   ret = avcodec_parameters_from_context(s.st->codecpar, c);
   if (ret < 0) return fail(err, "copying encoder parameters", ret);
   s.st->time_base = c->time_base;
-  s.total = av_rescale_q(video_end(clip), requested_time_base(clip),
+  s.total = av_rescale_q(video_end(clip) + clip.video_start, requested_time_base(clip),
                          c->time_base);
 
   s.frame = av_frame_alloc();
@@ -540,6 +541,11 @@ bool write_packets(Writer &w, OutStream &s, const ClipSpec &clip,
     if (p->dts != AV_NOPTS_VALUE) p->dts += s.offset;
     if (s.video && clip.strip_timestamps) p->pts = p->dts = AV_NOPTS_VALUE;
     if (s.video && clip.no_key_flags) p->flags &= ~AV_PKT_FLAG_KEY;
+    if (s.video && std::find(clip.dropped_video_packets.begin(), clip.dropped_video_packets.end(),
+                             s.packets++) != clip.dropped_video_packets.end()) {
+      av_packet_unref(p);
+      continue;
+    }
     ret = av_interleaved_write_frame(w.oc, p);
     if (ret < 0) return fail(err, "writing packet", ret);
   }
@@ -547,10 +553,12 @@ bool write_packets(Writer &w, OutStream &s, const ClipSpec &clip,
 
 // Position of a stream's next frame, for interleaving in time order.
 int64_t next_time(const OutStream &s, const ClipSpec &clip) {
-  if (!s.video || clip.frame_pts.empty()) return s.next;
+  if (!s.video) return s.next;
+  const int64_t start = av_rescale_q(clip.video_start, requested_time_base(clip), s.enc->time_base);
+  if (clip.frame_pts.empty()) return start + s.next;
   if (s.next < static_cast<int64_t>(clip.frame_pts.size()))
-    return clip.frame_pts[s.next];
-  return video_end(clip);
+    return start + clip.frame_pts[s.next];
+  return start + video_end(clip);
 }
 
 bool check_spec(const ClipSpec &s, std::string *err) {
@@ -606,8 +614,8 @@ bool make_clip(const std::string &path, const ClipSpec &clip, std::string *err) 
   if (!unused.empty()) return fail(err, "muxer options not recognised:" + unused);
   // The muxer may have changed the stream time bases; shift by the same time.
   for (auto &s : w.streams)
-    s->offset = av_rescale_q(clip.pts_offset, requested_time_base(clip),
-                             s->st->time_base);
+    s->offset = av_rescale_q(clip.pts_offset + (s->video ? clip.video_start : 0),
+                             requested_time_base(clip), s->st->time_base);
 
   // Feed whichever stream is furthest behind, so the muxer sees packets in
   // roughly time order; a finished stream's encoder is flushed once.
@@ -919,6 +927,7 @@ bool decode_video(const std::string &path, DecodedVideo *out, std::string *err) 
                                          : st->codecpar->sample_aspect_ratio;
   out->avg_frame_rate = st->avg_frame_rate;
   out->start_time = st->start_time;
+  out->input_start_time = r.ic->start_time;
   out->duration = st->duration;
   size_t sd_size = 0;
   const uint8_t *sd = display_matrix(st, &sd_size);

@@ -100,6 +100,15 @@ struct ClipSpec {
   // time_base) and rescaled for each stream, so all streams shift by the
   // same amount of time.
   int64_t pts_offset = 0;
+  // The video alone starts this much later than pts_offset (requested video
+  // time base); the audio still starts at pts_offset and lasts to the
+  // video's end, so an mpegts file's first video packet can come after more
+  // sound than the stream-info read looks at.
+  int64_t video_start = 0;
+  // Video packets left out of the file, by their number in the order the
+  // encoder gave them (0 is the first): a recording cut in the middle of a
+  // group of pictures, or one whose key frame was lost.
+  std::vector<int> dropped_video_packets;
   // Sample aspect ratio for encoder, stream and codec parameters; 0/1 unset.
   AVRational sar = {0, 1};
   // If non-zero or hflip: the video stream gets AV_PKT_DATA_DISPLAYMATRIX
@@ -177,6 +186,9 @@ struct DecodedVideo {
   AVRational sar{0, 1};             // stream (or codec) sample aspect ratio
   AVRational avg_frame_rate{0, 1};
   int64_t start_time = AV_NOPTS_VALUE;  // stream start_time
+  // The input's start (AVFormatContext.start_time, in AV_TIME_BASE units):
+  // the earliest of its streams, where a job's window counts from.
+  int64_t input_start_time = AV_NOPTS_VALUE;
   int64_t duration = AV_NOPTS_VALUE;    // stream duration
   bool has_display_matrix = false;
   double rotation = 0;  // av_display_rotation_get of the display matrix

@@ -26,7 +26,7 @@ extern "C" {
 #include "gifexport.h"
 #include "support/job_wait.h"
 #include "support/media_gen.h"
-#include "worker/worker_run.h"
+#include "worker/two_pass_budget.h"
 #include "support/test_platform.h"
 
 namespace {
@@ -68,7 +68,7 @@ using testjob::wait_final;
 // The GIF of one job with the given budget; empty when it did not end done.
 std::string gif_with_budget(int64_t budget, const std::string &in, int64_t start_ms,
                             int64_t end_ms, int width, int fps) {
-  g_held_frames_budget = budget;
+  ge_set_held_frames_budget(budget);
   const std::string out = dir() + "/out.gif";
   const int id = gifexport_start(in.c_str(), out.c_str(), start_ms, end_ms, width, fps);
   EXPECT_EQ(id, 0);
@@ -86,9 +86,9 @@ class TwoPass : public ::testing::Test {
   void TearDown() override {
     gifexport_free(0);
     gifexport_free(1);
-    g_held_frames_budget = kDefaultBudget;
+    ge_set_held_frames_budget(kDefaultBudget);
   }
-  const int64_t kDefaultBudget = g_held_frames_budget;
+  const int64_t kDefaultBudget = ge_held_frames_budget();
 };
 
 // Counts the warnings our graph's sources log while installed. Frames must
@@ -199,9 +199,9 @@ TEST_F(TwoPass, OnlyAJobOverTheBudgetTakesASecondPass) {
       {"0", 0, 1},
   };
   for (const auto &c : cases) {
-    const int64_t before = g_second_passes.load();
+    const int64_t before = ge_second_passes();
     EXPECT_FALSE(gif_with_budget(c.budget, in, 0, 1000, 64, 10).empty()) << c.name;
-    EXPECT_EQ(g_second_passes.load() - before, c.second_passes) << "budget " << c.name;
+    EXPECT_EQ(ge_second_passes() - before, c.second_passes) << "budget " << c.name;
   }
 }
 
@@ -224,7 +224,7 @@ TEST_F(TwoPass, TwoJobsAtOnceIntoOneFolder) {
   const std::string in = dir() + "/ten_seconds_together.mp4";
   std::string err;
   ASSERT_TRUE(fixture::make_clip(in, clip, &err)) << err;
-  g_held_frames_budget = 0;
+  ge_set_held_frames_budget(0);
   bool together = false;
   for (int attempt = 0; attempt < 3 && !together; ++attempt) {
     SCOPED_TRACE("attempt " + std::to_string(attempt));
@@ -271,7 +271,7 @@ TEST_F(TwoPass, ReportsBothPassesAndCancelsInTheSecond) {
   const std::string in = dir() + "/ten_seconds.mp4";
   std::string err;
   ASSERT_TRUE(fixture::make_clip(in, clip, &err)) << err;
-  g_held_frames_budget = 0;
+  ge_set_held_frames_budget(0);
   const std::string out = dir() + "/cancelled.gif";
   const int id = gifexport_start(in.c_str(), out.c_str(), 0, -1, 320, 30);
   ASSERT_EQ(id, 0);

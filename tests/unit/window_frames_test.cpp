@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <system_error>
 #include <string>
 #include <vector>
@@ -17,7 +18,8 @@
 #include "support/job_wait.h"
 #include "support/media_gen.h"
 #include "support/test_platform.h"
-#include "worker/worker_run.h"
+#include "support/window_frames.h"
+#include "worker/two_pass_budget.h"
 
 namespace {
 
@@ -37,92 +39,18 @@ class WindowFrames : public ::testing::Test {
   void TearDown() override {
     gifexport_free(0);
     gifexport_free(1);
-    g_held_frames_budget = kDefaultBudget;
+    ge_set_held_frames_budget(kDefaultBudget);
   }
-  const int64_t kDefaultBudget = g_held_frames_budget;
+  const int64_t kDefaultBudget = ge_held_frames_budget();
 };
 
-// A source frame: its index (the barcode it shows) and its time in ms.
-struct SourceFrame {
-  int index;
-  int64_t ms;
-};
+using window_frames::expected_barcodes;
+using window_frames::source_frames;
+using window_frames::SourceFrame;
 
-int barcode(const fixture::DecodedFrame &f) {
-  return fixture::index_from_rgb(f.rgb.data(), f.width, f.height, f.width * 3);
-}
-
-// The source's frames as a player times them: the decoder's timestamp (its
-// best estimate where the container gives none), from the stream's start.
-std::vector<SourceFrame> source_frames(const std::string &path) {
-  fixture::DecodedVideo v;
-  std::string err;
-  EXPECT_TRUE(fixture::decode_video(path, &v, &err)) << err;
-  const int64_t origin = v.start_time == AV_NOPTS_VALUE ? 0 : v.start_time;
-  std::vector<SourceFrame> frames;
-  for (const fixture::DecodedFrame &f : v.frames) {
-    const int64_t ts = f.frame_pts != AV_NOPTS_VALUE ? f.frame_pts : f.pts;
-    // A frame without any timestamp (the last of an AVI with B-frames) has
-    // no place on screen.
-    if (ts == AV_NOPTS_VALUE) continue;
-    frames.push_back({barcode(f), av_rescale_q(ts - origin, v.time_base, AVRational{1, 1000})});
-  }
-  return frames;
-}
-
-// The GIF frame slot (of 1/fps) in which a time in ms lands, to the nearest.
-int64_t slot_of(int64_t ms, int fps) { return av_rescale_rnd(ms, fps, 1000, AV_ROUND_NEAR_INF); }
-
-// What the GIF of [start_ms, end_ms) at fps must show, slot by slot: each GIF
-// frame shows the latest source frame whose slot is not after its own. The
-// picture on screen when the window starts (the last frame before it) counts
-// as starting at the window's start. The GIF begins with the first slot that
-// has a picture: a window before the first frame has none until it comes.
-std::vector<int> expected_barcodes(const std::vector<SourceFrame> &source, int64_t start_ms,
-                                   int64_t end_ms, int fps) {
-  std::vector<int> expected;
-  for (int64_t slot = slot_of(start_ms, fps); slot < slot_of(end_ms, fps); ++slot) {
-    int index = -1;
-    int64_t latest = INT64_MIN;
-    for (const SourceFrame &f : source)
-      if (f.ms < end_ms && slot_of(std::max(f.ms, start_ms), fps) <= slot && f.ms >= latest) {
-        latest = f.ms;
-        index = f.index;
-      }
-    if (index >= 0 || !expected.empty()) expected.push_back(index);
-  }
-  return expected;
-}
-
-// Runs the job with the held-frames budget given (0 forces two passes) and
-// returns the barcodes of its GIF; fails the test if the job is not done.
-std::vector<int> gif_barcodes(const std::string &in, const std::string &out, int64_t start_ms,
-                              int64_t end_ms, int fps, int64_t budget) {
-  g_held_frames_budget = budget;
-  std::vector<int> codes;
-  const int id = gifexport_start(in.c_str(), out.c_str(), start_ms, end_ms, 96, fps);
-  EXPECT_EQ(id, 0);
-  if (id < 0) return codes;
-  const int state = testjob::wait_final(id);
-  EXPECT_EQ(state, GIFEXPORT_STATE_DONE) << gifexport_result(id);
-  gifexport_free(id);
-  fixture::DecodedVideo gif;
-  std::string err;
-  if (state == GIFEXPORT_STATE_DONE && fixture::decode_video(out, &gif, &err))
-    for (const fixture::DecodedFrame &f : gif.frames) codes.push_back(barcode(f));
-  return codes;
-}
-
-// Checks that GIF frame k shows the source frame on screen at start + k/fps.
 void expect_window(const std::string &in, const std::vector<SourceFrame> &source,
                    const std::string &name, int64_t start_ms, int64_t end_ms, int fps) {
-  const std::vector<int> expected = expected_barcodes(source, start_ms, end_ms, fps);
-  for (const int64_t budget : {INT64_MAX, int64_t{0}}) {
-    SCOPED_TRACE(name + (budget == 0 ? ", two passes" : ", one pass"));
-    const std::vector<int> got = gif_barcodes(in, dir() + "/out.gif", start_ms,
-                                              end_ms, fps, budget);
-    EXPECT_EQ(got, expected);
-  }
+  window_frames::expect_window(in, source, dir() + "/out.gif", name, start_ms, end_ms, fps);
 }
 
 // A clip made once per process under a name; empty (the test skips) when
@@ -217,6 +145,74 @@ TEST_F(WindowFrames, TheWindowStartsWithThePictureOnScreen) {
       {"on_a_frame", 4400, 5000, 25},
   };
   for (const auto &c : cases) expect_window(in, source, c.name, c.start_ms, c.end_ms, c.fps);
+}
+
+// A barcode clip in a container whose time base is `tb` (the muxer's own
+// where tb is 0/1): the same pictures at the same times in every container.
+fixture::ClipSpec timed_clip(const char *format, int fps, int seconds, const char *options = "") {
+  fixture::ClipSpec clip;
+  clip.format = format;
+  clip.fps = fps;
+  clip.frames = fps * seconds;
+  clip.gop = 5;
+  clip.width = 160;
+  clip.height = 90;
+  clip.muxer_options = options;
+  return clip;
+}
+
+struct TimedCase {
+  const char *name;
+  const char *content;  // clips of the same content show the same frames
+  AVRational time_base;  // what the container stores, checked
+  fixture::ClipSpec clip;
+};
+
+// A window's bounds are never rounded to the stream's ticks: in a time base
+// of a second (a slide show in MP4 with a timescale of 1) or of a frame (AVI,
+// MP4 with a timescale of the rate), a window starting between two ticks
+// still starts there. Every container gives the frames the rule predicts,
+// and so the same frames for the same content.
+TEST_F(WindowFrames, WindowsAreExactInEveryTimeBase) {
+  const TimedCase cases[] = {
+      {"slides_1.mp4", "slides", {1, 1}, timed_clip("mp4", 1, 10, "video_track_timescale=1")},
+      {"slides_1.avi", "slides", {1, 1}, timed_clip("avi", 1, 10)},
+      {"slides_1000.mkv", "slides", {1, 1000}, timed_clip("matroska", 1, 10)},
+      {"slides_90000.ts", "slides", {1, 90000}, timed_clip("mpegts", 1, 10)},
+      {"clip25_25.avi", "clip25", {1, 25}, timed_clip("avi", 25, 6)},
+      {"clip25_25.mp4", "clip25", {1, 25}, timed_clip("mp4", 25, 6, "video_track_timescale=25")},
+      {"clip25_1000.mkv", "clip25", {1, 1000}, timed_clip("matroska", 25, 6)},
+      {"clip25_12800.mp4", "clip25", {1, 12800}, timed_clip("mp4", 25, 6)},
+      {"clip25_90000.ts", "clip25", {1, 90000}, timed_clip("mpegts", 25, 6)},
+  };
+  // Starts on and off the tick grids, at rates other than the source's.
+  const struct {
+    int64_t start_ms, end_ms;
+    int fps;
+  } windows[] = {{2500, 3500, 10}, {2400, 3400, 10}, {1030, 1730, 15}, {3333, 4444, 12}};
+  std::map<std::string, std::vector<std::vector<int>>> by_content;
+  for (const TimedCase &c : cases) {
+    const std::string in = clip_path(c.name, c.clip);
+    ASSERT_FALSE(in.empty()) << c.name;
+    fixture::DecodedVideo v;
+    ASSERT_TRUE(fixture::decode_video(in, &v));
+    ASSERT_EQ(av_cmp_q(v.time_base, c.time_base), 0)
+        << c.name << " stores " << v.time_base.num << "/" << v.time_base.den;
+    const std::vector<SourceFrame> source = source_frames(in);
+    std::vector<std::vector<int>> gifs;
+    for (const auto &w : windows) {
+      const std::string name = std::string(c.name) + " " + std::to_string(w.start_ms) + "-" +
+                               std::to_string(w.end_ms) + " at " + std::to_string(w.fps);
+      SCOPED_TRACE(name);
+      gifs.push_back(window_frames::gif_barcodes(in, dir() + "/out.gif", w.start_ms, w.end_ms,
+                                                 w.fps, INT64_MAX));
+      EXPECT_EQ(gifs.back(), expected_barcodes(source, w.start_ms, w.end_ms, w.fps));
+    }
+    auto [first, inserted] = by_content.emplace(c.content, gifs);
+    if (!inserted) {
+      EXPECT_EQ(gifs, first->second) << c.name << " differs from the same content";
+    }
+  }
 }
 
 }  // namespace
