@@ -39,7 +39,7 @@ if [ ${#sources[@]} -eq 0 ]; then
   exit 1
 fi
 
-av_modules=(libavformat libavcodec libavfilter libavutil)
+av_modules=(libavformat libavcodec libavfilter libavutil libswscale)
 read -r -a av_cflags <<< "$(pkg-config --cflags "${av_modules[@]}")"
 read -r -a av_libs <<< "$(pkg-config --libs "${av_modules[@]}")"
 # The library's objects get coverage instrumentation too (fuzzer-no-link
@@ -118,6 +118,21 @@ if command -v ffmpeg > /dev/null; then
   make_clip "${made}/mpeg4_xvid_bframes.avi" -c:v mpeg4 -vtag XVID -bf 2 -g 12 -q:v 10
   make_clip "${made}/h264_bframes.flv" -c:v libx264 -preset ultrafast -bf 2 -g 12 -crf 36 \
     -pix_fmt yuv420p
+  # A picture that changes size mid-stream: two transport streams of
+  # different sizes, joined byte for byte.
+  make_clip "${made}/part_a.ts" -c:v mpeg2video -q:v 10
+  make_clip "${made}/part_b.ts" -c:v mpeg2video -q:v 10 -s 32x24 -output_ts_offset 2
+  if [ -f "${made}/part_a.ts" ] && [ -f "${made}/part_b.ts" ]; then
+    cat "${made}/part_a.ts" "${made}/part_b.ts" > "${made}/size_change.ts"
+  fi
+  # A stream cut in the middle of a group of pictures: its first key frame
+  # comes late. A quarter of the transport packets are cut from the front.
+  make_clip "${made}/late_key_src.ts" -c:v mpeg4 -g 15 -q:v 10
+  if [ -f "${made}/late_key_src.ts" ]; then
+    cut_packets=$(( $(stat -c %s "${made}/late_key_src.ts") / 188 / 4 ))
+    tail -c +$(( cut_packets * 188 + 1 )) "${made}/late_key_src.ts" > "${made}/late_key.ts"
+  fi
+  rm -f "${made}/part_a.ts" "${made}/part_b.ts" "${made}/late_key_src.ts"
 else
   echo "fuzz.sh: no ffmpeg tool; the made seeds are left out" >&2
 fi
@@ -145,6 +160,11 @@ concat_list "${made}/two_parts.ffconcat" \
 # decoder.
 concat_list "${made}/mixed_codecs.ffconcat" \
   mpeg4_xvid_bframes.avi $'outpoint 0.6\n' h264_bframes.flv ""
+# A list behind an ID3v2 tag, which FFmpeg skips before it looks at a file.
+if [ -f "${made}/one_part.ffconcat" ]; then
+  { printf 'ID3\x04\x00\x00\x00\x00\x00\x10'; head -c 16 /dev/zero; cat "${made}/one_part.ffconcat"; } \
+    > "${made}/tagged.ffconcat"
+fi
 # The job fuzzer runs inputs of odd length in two passes: each made file is
 # also given one byte longer, so both ways start seeded.
 for f in "${made}"/*; do

@@ -850,6 +850,8 @@ bool convert_frame(Reader &r, DecodedVideo *out, std::string *err) {
 
   DecodedFrame df;
   df.width = f->width;
+  const char *pix_fmt = av_get_pix_fmt_name(static_cast<AVPixelFormat>(f->format));
+  df.pix_fmt = pix_fmt != nullptr ? pix_fmt : "";
   df.height = f->height;
   df.frame_pts = f->pts;
   df.pkt_dts = f->pkt_dts;

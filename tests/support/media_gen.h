@@ -173,6 +173,7 @@ struct DecodedFrame {
   int64_t duration = 0;                // the decoded frame's duration (0 if unknown)
   bool key_frame = false;
   char pict_type = '?';  // 'I', 'P', 'B', ... (av_get_picture_type_char)
+  std::string pix_fmt;   // the decoder's pixel format, e.g. "yuv420p"
   std::vector<uint8_t> rgb;  // tightly packed rgb24, width*3 bytes per row
 };
 
