@@ -42,4 +42,39 @@ TEST(WindowTime, SaturatesAtTheLimits) {
   }
 }
 
+// The GIF slot of a timestamp, exact in any time base: halves go up, as the
+// rate stage rounds, and crafted timestamps saturate.
+TEST(WindowTime, GifSlotsAreExact) {
+  const struct {
+    AVRational time_base;
+    int64_t input_start_ms, start_ms;
+    int fps;
+    int64_t ts, slot;
+  } cases[] = {
+      // A slide show in seconds: 2 s and 3 s around a window from 2.5 s.
+      {{1, 1}, 0, 2500, 10, 2, -5},
+      {{1, 1}, 0, 2500, 10, 3, 5},
+      // 90 kHz from 1.4 s: 33 1/3 ms into the window is half a slot at 15 fps.
+      {{1, 90000}, 1400, 1000, 15, 219000, 1},
+      {{1, 90000}, 1400, 1000, 15, 218999, 0},
+      // A frame a tick of 1/25 s: 1040 ms is 10 ms into a window from 1030.
+      {{1, 25}, 0, 1030, 15, 26, 0},
+      {{1, 25}, 0, 1030, 15, 27, 1},
+      {{1, 1}, 0, 1000, 30, INT64_MAX, INT64_MAX},
+      {{1, 1}, 0, 1000, 30, INT64_MIN, INT64_MIN},
+  };
+  for (const auto &c : cases) {
+    AVStream video{};
+    video.time_base = c.time_base;
+    ge_session s{};
+    s.start_ms = c.start_ms;
+    s.fps = c.fps;
+    ge_run r;
+    r.s = &s;
+    r.video = &video;
+    r.input_start_ms = c.input_start_ms;
+    EXPECT_EQ(ge_gif_slot(r, c.ts), c.slot) << c.ts << " in 1/" << c.time_base.den;
+  }
+}
+
 }  // namespace
