@@ -71,10 +71,16 @@ GIFEXPORT_API const char *GIFEXPORT_CALL gifexport_probe(const char *path);
  *  duration and to 60000 ms. width (64..1920, <= 0 gives 480) and fps
  *  (1..30, <= 0 gives 15) are clamped. Both paths are copied; at most 1198
  *  bytes each. Blocks while the input is opened and checked.
- *  GIF frame k shows the picture on screen at start_ms plus k frames: the
- *  first is the last video frame before start_ms unless one lies exactly
- *  there, so a window inside a still stretch of variable-rate video shows
- *  that picture throughout.
+ *  The GIF's first frame is the picture on screen at start_ms: the last
+ *  video frame before it unless one lies exactly there, so a window inside a
+ *  still stretch of variable-rate video shows that picture throughout. A
+ *  frame at time t (ms from the input's start, exact in any time base)
+ *  lands in GIF slot round((t - start_ms) * fps / 1000), halves up; GIF
+ *  frame k shows the latest picture whose time rounds to slot k or less.
+ *  Where nothing decodable is on screen (before an input's first key
+ *  frame), the GIF begins with the first picture that is. The GIF takes the
+ *  size of the window's first picture; pictures of another size or pixel
+ *  format later in the window are converted to it.
  *  Memory is bounded: a job whose output frames would take more than 1 GiB
  *  (frames x width x height x 4) reads its window twice, first for the
  *  palette, then to map and write each frame; the GIF is the same, the
