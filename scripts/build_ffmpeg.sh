@@ -4,7 +4,9 @@
 # prefix outside the work tree. The install is reused while the tarball's
 # digest and the configure line are unchanged: both are written to a stamp
 # file in the prefix, last, so an interrupted build is never taken for a
-# finished one.
+# finished one. The stamp file also marks the prefix as this script's: a
+# prefix is filled only when it is missing, empty or has that file, and any
+# other is refused untouched.
 #
 #   bash scripts/build_ffmpeg.sh [native|win64|fetch] [VERSION]
 #
@@ -21,12 +23,14 @@
 # FFmpeg's release page into the cache. Whatever its origin it is checked
 # against the digest pinned in scripts/ffmpeg-releases.sha256 before anything
 # is unpacked; a mismatch stops the script and a mismatched download is
-# deleted.
+# deleted. What is checked is a private copy, and that copy is what is
+# unpacked, so a tarball replaced meanwhile is never built.
 #
 #   GIFEXPORT_CACHE                cache root (default ~/.cache/velquart-gifexport);
 #                                  installs go to ffmpeg-VERSION[-win64] in it
 #   GIFEXPORT_FFMPEG_PREFIX        install prefix of a native build instead
 #   GIFEXPORT_FFMPEG_WIN64_PREFIX  install prefix of a win64 build instead
+#                                  (a relative prefix counts from the repo root)
 #   GIFEXPORT_FFMPEG_SRC           folder with the tarball
 #   GIFEXPORT_FFMPEG_RELEASES_URL  where to download from (default
 #                                  https://ffmpeg.org/releases; file:// works)
@@ -53,32 +57,48 @@ case "$target" in native|win64|fetch) ;; *) echo "build_ffmpeg: unknown target '
 expected=$(awk -v f="$release_name" '!/^#/ && $2 == f { print $1 }' "$digests")
 [ -n "$expected" ] || die "FFmpeg $version has no pinned digest in $digests"
 
-sha256_of() { sha256sum "$1" | cut -d' ' -f1; }
+# From standard input: given a name, sha256sum escapes a backslash in it and
+# marks the line with a leading backslash.
+sha256_of() { sha256sum < "$1" | cut -d' ' -f1; }
+
+# Private room for the tarball's copy and the build; gone when the script ends.
+work=$(mktemp -d)
+partial=""
+cleanup() {
+  rm -rf "$work"
+  [ -z "$partial" ] || rm -f "$partial"
+}
+trap cleanup EXIT
+copy=$work/$release_name
 
 # The tarball: a local one if there is one, else a download. A local tarball
 # with the wrong digest is refused rather than passed over, since it means the
-# folder holds something other than what its name says.
+# folder holds something other than what its name says. Each is copied into
+# the private folder first and the copy is checked.
 tarball=""
 for candidate in "$src_dir/ffmpeg_$version.orig.tar.xz" "$src_dir/$release_name" "$cache/downloads/$release_name"; do
   [ -f "$candidate" ] || continue
-  actual=$(sha256_of "$candidate")
+  cp -- "$candidate" "$copy"
+  actual=$(sha256_of "$copy")
   [ "$actual" = "$expected" ] || die "sha256 mismatch for $candidate: $actual, pinned $expected"
   tarball=$candidate
   break
 done
 if [ -z "$tarball" ]; then
   command -v curl > /dev/null || bash scripts/setup.sh curl ca-certificates
-  mkdir -p "$cache/downloads"
-  partial=$(mktemp "$cache/downloads/.$release_name.XXXXXX")
-  trap 'rm -f "$partial"' EXIT
   echo "=== FFmpeg $version: download $releases_url/$release_name ===" >&2
-  curl -fsSL --retry 3 -o "$partial" "$releases_url/$release_name" \
+  curl -fsSL --retry 3 -o "$copy" "$releases_url/$release_name" \
     || die "could not download $releases_url/$release_name"
-  actual=$(sha256_of "$partial")
+  actual=$(sha256_of "$copy")
   [ "$actual" = "$expected" ] \
     || die "sha256 mismatch for the download of $releases_url/$release_name: $actual, pinned $expected; deleted"
-  mv "$partial" "$cache/downloads/$release_name"
-  trap - EXIT
+  # Kept for later runs, which check it again; it appears under its name only
+  # once complete.
+  mkdir -p "$cache/downloads"
+  partial=$(mktemp "$cache/downloads/.$release_name.XXXXXX")
+  cp -- "$copy" "$partial"
+  mv -- "$partial" "$cache/downloads/$release_name"
+  partial=""
   tarball=$cache/downloads/$release_name
 fi
 if [ "$target" = fetch ]; then
@@ -86,9 +106,14 @@ if [ "$target" = fetch ]; then
   exit 0
 fi
 
+# The prefix as the path it is installed at: absolute (configure writes it
+# into the libraries and pkg-config files), without . or .. parts.
+absolute() { realpath -ms -- "$1"; }
+
 case "$target" in
   native)
-    prefix=${GIFEXPORT_FFMPEG_PREFIX:-$cache/ffmpeg-$version}
+    prefix=$(absolute "${GIFEXPORT_FFMPEG_PREFIX:-$cache/ffmpeg-$version}")
+    prefix_variable=GIFEXPORT_FFMPEG_PREFIX
     # GPL with libx264, because the test fixtures encode H.264. Every decoder,
     # demuxer and parser stays, so the corpus reads as with any FFmpeg; the
     # encoders and muxers are the ones the fixtures write and the GIF's, the
@@ -109,7 +134,8 @@ case "$target" in
     built_check=bin/ffmpeg
     ;;
   win64)
-    prefix=${GIFEXPORT_FFMPEG_WIN64_PREFIX:-$cache/ffmpeg-$version-win64}
+    prefix=$(absolute "${GIFEXPORT_FFMPEG_WIN64_PREFIX:-$cache/ffmpeg-$version-win64}")
+    prefix_variable=GIFEXPORT_FFMPEG_WIN64_PREFIX
     # What ships beside our DLL, so LGPL only: no GPL parts, and of the
     # external libraries only zlib (PNG and APNG, compressed Matroska tracks
     # and MOV headers need it; --disable-autodetect keeps the build from
@@ -138,7 +164,8 @@ case "$target" in
 esac
 
 built() { compgen -G "$prefix/$built_check" > /dev/null && [ -f "$prefix/lib/pkgconfig/libavcodec.pc" ]; }
-stamp_file=$prefix/.gifexport-build-stamp
+stamp_name=.gifexport-build-stamp
+stamp_file=$prefix/$stamp_name
 stamp="source-sha256: $expected
 configure: ${configure_args[*]}"
 if [ -f "$stamp_file" ] && [ "$(cat "$stamp_file")" = "$stamp" ] && built; then
@@ -147,12 +174,27 @@ if [ -f "$stamp_file" ] && [ "$(cat "$stamp_file")" = "$stamp" ] && built; then
   exit 0
 fi
 
+# What stands at the prefix: missing, empty, ours (a folder with the stamp
+# file, finished or not) or foreign (anything else, a file included).
+prefix_kind() {
+  local entries
+  if [ ! -e "$prefix" ] && [ ! -L "$prefix" ]; then echo missing
+  elif [ ! -d "$prefix" ]; then echo foreign
+  elif [ -f "$stamp_file" ]; then echo ours
+  elif entries=$(ls -A -- "$prefix") && [ -z "$entries" ]; then echo empty
+  else echo foreign
+  fi
+}
+check_prefix() {
+  [ "$(prefix_kind)" != foreign ] \
+    || die "refusing to install into $prefix: something other than a build of this script stands there (it has no $stamp_name), and installing would delete it. Choose a new or empty folder ($prefix_variable)."
+}
+check_prefix
+
 bash scripts/setup.sh "${packages[@]}"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-echo "=== FFmpeg $version ($target): unpack $tarball ==="
-tar -xJf "$tarball" -C "$work"
+echo "=== FFmpeg $version ($target): unpack $tarball (checked copy) ==="
+tar -xJf "$copy" -C "$work"
 srcdir=$work/ffmpeg-$version
 [ -d "$srcdir" ] || die "$tarball did not unpack to ffmpeg-$version"
 
@@ -169,13 +211,20 @@ started=$SECONDS
 make -C "$work/build" -j "$jobs" > "$work/make.log" 2>&1 || { tail -n 40 "$work/make.log" >&2; exit 1; }
 
 # Installed into a staging tree first, then moved into place, so the prefix
-# never holds a half-installed mix of an old and a new build.
+# never holds a half-installed mix of an old and a new build. Configure wrote
+# the prefix into the libraries (rpath) and the pkg-config files, so the tree
+# goes to exactly that path. The prefix is looked at again, as the build took
+# a while; an old build of ours in it is emptied first. The stamp file goes
+# in before anything else, saying unfinished, so an interrupted move leaves a
+# prefix that is ours to replace but never taken for a finished build.
 echo "=== FFmpeg $version ($target): install into $prefix ==="
 make -C "$work/build" install DESTDIR="$work/stage" > "$work/install.log" 2>&1 \
   || { tail -n 40 "$work/install.log" >&2; exit 1; }
-rm -rf "$prefix"
-mkdir -p "$(dirname "$prefix")"
-mv "$work/stage$prefix" "$prefix"
+check_prefix
+mkdir -p "$prefix"
+echo "unfinished" > "$stamp_file"
+find -H "$prefix" -mindepth 1 -maxdepth 1 ! -name "$stamp_name" -exec rm -rf -- {} +
+(shopt -s dotglob && mv -- "$work/stage$prefix"/* "$prefix"/)
 printf '%s\n' "$stamp" > "$stamp_file"
 built || die "the install in $prefix lacks $built_check"
 echo "build_ffmpeg: FFmpeg $version ($target) built in $((SECONDS - started)) s"

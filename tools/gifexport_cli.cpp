@@ -86,10 +86,11 @@ void note_signal(int number) {
   g_signal_count.fetch_add(1);
 }
 
-// Only async-signal-safe calls here: a signal handler calls it.
+// Only async-signal-safe calls here: a signal handler calls it. The job's
+// temporary file goes too: a worker stuck in a write still holds it.
 [[noreturn]] void end_at_once(int exit_code) {
-  for (const auto *file : {&g_sample_file, &g_stopped_output})
-    if (const char *path = file->load()) remove_file_only(path);
+  for (const char *path : {g_sample_file.load(), g_stopped_output.load(), g_job.temp_file()})
+    if (path != nullptr) remove_file_only(path);
   const int first = g_first_signal.load();
   for (const auto &t : g_signal_texts)
     if (t.number == first && write(STDERR_FILENO, t.text, t.length) < 0) break;
@@ -118,16 +119,17 @@ void prepare_signal_texts() {
 // A closed console, a logoff or a shutdown: Windows ends the process as soon
 // as the handler returns (and after about 5 s if it does not), so counting
 // for the job loop would leave the job unfreed and its temporary file
-// behind. The handler frees the job itself and ends the tool with the code
-// of the first signal. When the job loop is already freeing the job (after
-// a signal, or at the job's end), that loop ends the tool: it is given 3 s,
-// less than Windows allows, and then the tool ends at once as for a third
-// signal, so a free stuck in the worker still leaves no file.
+// behind. The handler ends the job itself within kEndBound, whichever thread
+// frees it (end_job_for_console_event), and ends the tool with the code of
+// the first signal. When the job loop freed the job within the bound, the
+// loop ends the tool; should it not have by the end of the bound, the tool
+// ends at once as for a third signal.
 [[noreturn]] void end_for_console_event(int number) {
+  const auto started = Clock::now();
   note_signal(number);
   int exit_code = end_job_for_console_event(g_job, g_first_signal.load());
   if (exit_code == kEndedElsewhere) {
-    Sleep(3000);
+    std::this_thread::sleep_until(started + kEndBound);
     exit_code = 128 + g_first_signal.load();
   }
   end_at_once(exit_code);

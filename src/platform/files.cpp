@@ -242,3 +242,17 @@ int64_t ge_file_size(const char *path) {
 
 unsigned long ge_process_id() { return static_cast<unsigned long>(getpid()); }
 #endif
+
+bool ge_temp_path_beside(const char *final_path, int slot, char *out, size_t cap) {
+  const char *slash = std::strrchr(final_path, '/');
+#if defined(_WIN32)
+  const char *backslash = std::strrchr(final_path, '\\');
+  if (backslash != nullptr && (slash == nullptr || backslash > slash)) slash = backslash;
+  if (slash == nullptr && final_path[0] != '\0' && final_path[1] == ':') slash = final_path + 1;
+#endif
+  const int dir_len = slash ? static_cast<int>(slash - final_path) + 1 : 0;
+  // Hidden, so a file left by a killed process does not pass for a GIF.
+  const int n = std::snprintf(out, cap, "%.*s.gifexport-%lu-%d.tmp", dir_len, final_path,
+                              ge_process_id(), slot);
+  return n > 0 && static_cast<size_t>(n) < cap;
+}

@@ -57,6 +57,12 @@ int64_t ge_file_size(const char *path);
 // The calling process's id, for names no other process will choose.
 unsigned long ge_process_id();
 
+// The hidden temporary file beside final_path (the file a GIF will become)
+// that the job in slot `slot` of this process writes, into out (cap bytes).
+// The process id and the slot tell the jobs of all processes apart. False
+// when the name does not fit.
+bool ge_temp_path_beside(const char *final_path, int slot, char *out, size_t cap);
+
 #if defined(_WIN32)
 // The UTF-16 form in which a UTF-8 path goes to Windows' wide file calls (the
 // ANSI calls would read the bytes in the machine's code page and name another

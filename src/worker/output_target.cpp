@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "worker/output_target.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "platform/files.h"
@@ -14,22 +13,6 @@ bool copy_path(char *dst, const char *src) {
   if (len + 1 > GE_TARGET_PATH_CAP) return false;
   std::memcpy(dst, src, len + 1);
   return true;
-}
-
-// A name in the folder of final_path that no other job can choose: the
-// process id and the slot tell the jobs of all processes apart. Hidden, so a
-// file left by a killed process does not pass for a GIF.
-bool temp_path_beside(const char *final_path, int slot, char *out) {
-  const char *slash = std::strrchr(final_path, '/');
-#if defined(_WIN32)
-  const char *backslash = std::strrchr(final_path, '\\');
-  if (backslash != nullptr && (slash == nullptr || backslash > slash)) slash = backslash;
-  if (slash == nullptr && final_path[0] != '\0' && final_path[1] == ':') slash = final_path + 1;
-#endif
-  const int dir_len = slash ? static_cast<int>(slash - final_path) + 1 : 0;
-  const int n = std::snprintf(out, GE_TARGET_PATH_CAP, "%.*s.gifexport-%lu-%d.tmp", dir_len,
-                              final_path, ge_process_id(), slot);
-  return n > 0 && static_cast<size_t>(n) < GE_TARGET_PATH_CAP;
 }
 
 int open_direct(ge_output_target *t, const char *plain, AVIOContext **pb,
@@ -63,7 +46,7 @@ int ge_output_open(ge_output_target *t, const char *out_path, int slot, AVIOCont
       // a file in its place, so it is written as it is.
       return open_direct(t, plain, pb, interrupt);
   }
-  if (temp_path_beside(t->final_path, slot, t->write_path) &&
+  if (ge_temp_path_beside(t->final_path, slot, t->write_path, sizeof t->write_path) &&
       ge_open_output_file(pb, t->write_path, interrupt) >= 0) {
     t->via_temp = true;
     return 0;
