@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -226,7 +227,10 @@ TEST_F(JobHandoverTest, ConsoleEndGivesAStuckFreeOnlyTheBound) {
     if (c.via_link) {
       folder = dir + "/target";
       ASSERT_TRUE(testplat::make_dir(folder));
-      if (!testplat::make_symlink(folder + "/out.gif", out)) GTEST_SKIP() << "no symbolic links here";
+      if (!testplat::make_symlink(folder + "/out.gif", out)) {
+        std::printf("%s: left out, no symbolic links here\n", c.what);
+        continue;
+      }
     }
     std::string temp;
     int id = -1;
