@@ -131,4 +131,26 @@ TEST(ListDetection, TheExactFirstLineAsFfmpegProbesIt) {
   std::filesystem::remove_all(testplat::fs_path(dir), ignored);
 }
 
+// Which demuxers may read where: none that opens files past the gate; under
+// a list (whose demuxer opens files with no gate) none that opens files of
+// its own; under any other input no list, whose entries nothing would check.
+TEST(DemuxerScopes, WhatMayReadWhere) {
+  using scope = ge_format_scope;
+  const struct {
+    const char *name;
+    bool input, list_entry, under_media;
+  } cases[] = {
+      {"concat", true, true, false}, {"hls", true, false, true},    {"imf", true, false, true},
+      {"mlv", true, false, true},    {"dash", false, false, false}, {"vobsub", false, false, false},
+      {"mov", true, true, true},     {"mpegts", true, true, true},
+  };
+  for (const auto &c : cases) {
+    const AVInputFormat *fmt = av_find_input_format(c.name);
+    if (fmt == nullptr) continue;  // not in this FFmpeg build
+    EXPECT_EQ(ge_format_allowed(fmt, scope::input), c.input) << c.name;
+    EXPECT_EQ(ge_format_allowed(fmt, scope::list_entry), c.list_entry) << c.name;
+    EXPECT_EQ(ge_format_allowed(fmt, scope::under_media), c.under_media) << c.name;
+  }
+}
+
 }  // namespace
