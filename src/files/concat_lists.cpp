@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <vector>
 
 extern "C" {
@@ -12,18 +13,19 @@ extern "C" {
 }
 
 #include "files/file_gate.h"
+#include "files/format_detect.h"
 
 namespace {
 
-constexpr char GE_CONCAT_SIGNATURE[] = "ffconcat version 1.0";
-static_assert(sizeof GE_CONCAT_SIGNATURE - 1 == GE_CONCAT_SIGNATURE_LEN, "the signature's length");
-
-// Bounds on what one input's lists may make the check read: lists within
-// lists (a list may even name itself), files named in all, and bytes of list
-// text in all. Far beyond what a window of at most a minute draws on.
-constexpr int GE_LIST_DEPTH_MAX = 8;
+// Bounds on what one input's lists may make the check read: files named in
+// all, and bytes of list text in all.
 constexpr int GE_LIST_FILES_MAX = 10000;
 constexpr int64_t GE_LIST_BYTES_MAX = int64_t{16} << 20;
+
+// An ID3v2 tag's header, and its footer where it has one.
+constexpr size_t GE_ID3_HEADER_LEN = 10;
+constexpr unsigned GE_ID3_FLAG_EXTENDED = 0x40;
+constexpr unsigned GE_ID3_FLAG_FOOTER = 0x10;
 
 // What the list demuxer reads as blanks between words.
 constexpr char GE_LIST_SPACE[] = " \t\r\n";
@@ -32,9 +34,42 @@ struct ge_list_walk {
   const AVIOInterruptCB *interrupt;
   int files_left;
   int64_t bytes_left;
+  // Entries already found to be media a list may name: a list that names
+  // one file many times has it opened and probed once.
+  std::set<std::string> media;
 };
 
-int check_list(const std::string &list_url, const std::string &text, int depth, ge_list_walk &w);
+int check_list(const std::string &list_url, const std::string &file, int depth, ge_list_walk &w);
+
+// The tag reader's test of a tag header: "ID3", no 0xFF version byte, and a
+// size of four 7-bit bytes.
+bool id3_header(const unsigned char *h) {
+  return h[0] == 'I' && h[1] == 'D' && h[2] == '3' && h[3] != 0xff && h[4] != 0xff &&
+         ((h[6] | h[7] | h[8] | h[9]) & 0x80) == 0;
+}
+
+uint32_t seven_bit_size(const unsigned char *p) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v = (v << 7) | (p[i] & 0x7fu);
+  return v;
+}
+
+// Whether the tag reader steps over a footer after the tag at pos: only a
+// version 4 tag that says it has one, and only when the reader does not give
+// up first on an extended header longer than the tag (it then stops where
+// the footer would begin).
+bool footer_skipped(const std::string &file, size_t pos, uint32_t len) {
+  const auto *h = reinterpret_cast<const unsigned char *>(file.data()) + pos;
+  if (h[3] != 4 || (h[5] & GE_ID3_FLAG_FOOTER) == 0) return false;
+  if ((h[5] & GE_ID3_FLAG_EXTENDED) == 0) return true;
+  // The extended header's size, its four bytes counted in; a byte past the
+  // file's end reads as 0.
+  unsigned char size[4] = {0, 0, 0, 0};
+  for (size_t i = 0; i < 4 && pos + GE_ID3_HEADER_LEN + i < file.size(); ++i)
+    size[i] = static_cast<unsigned char>(file[pos + GE_ID3_HEADER_LEN + i]);
+  const int64_t extended = int64_t{seven_bit_size(size)} - 4;
+  return extended >= 0 && int64_t{len} >= extended + 4;
+}
 
 // The argument of every "file" line, read as the list demuxer reads it: a
 // line ends at CR, LF or NUL; its first word is the keyword; the argument is
@@ -109,30 +144,37 @@ void append_simplified(std::string &out, size_t root, const char *in, const char
 }
 
 int check_entry(const std::string &url, int depth, ge_list_walk &w) {
+  if (w.media.count(url) != 0) return 0;
   AVIOContext *pb = nullptr;
-  int rc = ge_open_local_file(&pb, url.c_str(), AVIO_FLAG_READ, w.interrupt, nullptr);
+  const AVInputFormat *fmt = nullptr;
+  int rc = ge_detect_format(url.c_str(), w.interrupt, nullptr, &pb, &fmt);
   if (rc < 0) return rc;
-  uint8_t head[GE_CONCAT_SIGNATURE_LEN];
-  const int got = avio_read(pb, head, sizeof head);
-  if (got > 0 && ge_is_concat_signature(head, static_cast<size_t>(got))) {
+  if (pb == nullptr) {
+    // Found by its name alone: a demuxer that opens files of its own, which
+    // under a list would not pass the gate.
+    rc = AVERROR(EPERM);
+  } else if (ge_is_list_format(fmt)) {
     // A list within the list: its demuxer opens this one's files the same way.
-    std::string text;
+    std::string file;
     if (depth >= GE_LIST_DEPTH_MAX) rc = AVERROR(E2BIG);
-    if (rc >= 0) rc = static_cast<int>(avio_seek(pb, 0, SEEK_SET) < 0 ? AVERROR(EIO) : 0);
-    if (rc >= 0) rc = ge_read_concat_list(pb, &text);
-    if (rc >= 0 && static_cast<int64_t>(text.size()) > w.bytes_left) rc = AVERROR(E2BIG);
+    if (rc >= 0) rc = ge_read_concat_list(pb, &file);
+    if (rc >= 0 && static_cast<int64_t>(file.size()) > w.bytes_left) rc = AVERROR(E2BIG);
     if (rc >= 0) {
-      w.bytes_left -= static_cast<int64_t>(text.size());
-      rc = check_list(url, text, depth + 1, w);
+      w.bytes_left -= static_cast<int64_t>(file.size());
+      rc = check_list(url, file, depth + 1, w);
     }
+  } else if (!ge_format_allowed(fmt, ge_format_scope::list_entry)) {
+    rc = AVERROR(EPERM);
+  } else {
+    w.media.insert(url);
   }
   avio_closep(&pb);
   return rc;
 }
 
-int check_list(const std::string &list_url, const std::string &text, int depth, ge_list_walk &w) {
+int check_list(const std::string &list_url, const std::string &file, int depth, ge_list_walk &w) {
   std::vector<std::string> names;
-  if (const int rc = entry_names(text, &names); rc < 0) return rc;
+  if (const int rc = entry_names(file.substr(ge_list_text_start(file)), &names); rc < 0) return rc;
   for (const std::string &name : names) {
     if (--w.files_left < 0) return AVERROR(E2BIG);
     const std::string url = ge_concat_entry_url(list_url, name);
@@ -144,9 +186,20 @@ int check_list(const std::string &list_url, const std::string &text, int depth, 
 
 }  // namespace
 
-bool ge_is_concat_signature(const uint8_t *head, size_t len) {
-  return len >= GE_CONCAT_SIGNATURE_LEN &&
-         std::memcmp(head, GE_CONCAT_SIGNATURE, GE_CONCAT_SIGNATURE_LEN) == 0;
+size_t ge_list_text_start(const std::string &file) {
+  // The reader reads tag after tag while a header follows, seeking to each
+  // tag's end even past the file's.
+  size_t pos = 0;
+  while (file.size() - pos >= GE_ID3_HEADER_LEN &&
+         id3_header(reinterpret_cast<const unsigned char *>(file.data()) + pos)) {
+    const uint32_t len =
+        seven_bit_size(reinterpret_cast<const unsigned char *>(file.data()) + pos + 6);
+    uint64_t end = uint64_t{pos} + GE_ID3_HEADER_LEN + len;
+    if (footer_skipped(file, pos, len)) end += GE_ID3_HEADER_LEN;
+    if (end >= file.size()) return file.size();
+    pos = static_cast<size_t>(end);
+  }
+  return pos;
 }
 
 std::string ge_concat_entry_url(const std::string &list_url, const std::string &name) {
@@ -178,23 +231,23 @@ std::string ge_concat_entry_url(const std::string &list_url, const std::string &
   return url;
 }
 
-int ge_check_concat_list(const std::string &list_url, const std::string &text,
+int ge_check_concat_list(const std::string &list_url, const std::string &file,
                          const AVIOInterruptCB *interrupt) {
-  ge_list_walk w{interrupt, GE_LIST_FILES_MAX, GE_LIST_BYTES_MAX};
-  if (static_cast<int64_t>(text.size()) > w.bytes_left) return AVERROR(E2BIG);
-  w.bytes_left -= static_cast<int64_t>(text.size());
-  return check_list(list_url, text, 1, w);
+  ge_list_walk w{interrupt, GE_LIST_FILES_MAX, GE_LIST_BYTES_MAX, {}};
+  if (static_cast<int64_t>(file.size()) > w.bytes_left) return AVERROR(E2BIG);
+  w.bytes_left -= static_cast<int64_t>(file.size());
+  return check_list(list_url, file, 1, w);
 }
 
-int ge_read_concat_list(AVIOContext *pb, std::string *text) {
+int ge_read_concat_list(AVIOContext *pb, std::string *file) {
   uint8_t chunk[16384];
-  text->clear();
+  file->clear();
   for (;;) {
     const int got = avio_read(pb, chunk, sizeof chunk);
     if (got == AVERROR_EOF || got == 0) return 0;
     if (got < 0) return got;
-    if (text->size() + static_cast<size_t>(got) > static_cast<size_t>(GE_LIST_BYTES_MAX))
+    if (file->size() + static_cast<size_t>(got) > static_cast<size_t>(GE_LIST_BYTES_MAX))
       return AVERROR(E2BIG);
-    text->append(reinterpret_cast<const char *>(chunk), static_cast<size_t>(got));
+    file->append(reinterpret_cast<const char *>(chunk), static_cast<size_t>(got));
   }
 }

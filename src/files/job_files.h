@@ -14,7 +14,8 @@ extern "C" {
 // keeps its "//", which the file system reads as the root.
 const char *ge_plain_path(const char *path);
 
-// Opens path as a local file for demuxing, with no forced format. It and
+// Opens path as a local file for demuxing, in the format the gate finds for
+// it (input_gate.h). It and
 // every file a demuxer opens for it (a list's entries, a playlist's segments)
 // must be local regular files (input_gate.h): no network, pipe or other
 // protocol, and no FIFO, socket, device or folder, whose opening or reading

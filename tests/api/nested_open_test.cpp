@@ -10,11 +10,17 @@
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
+
+extern "C" {
+#include <libavutil/error.h>
+}
 
 #include "api/api_fixture.h"
 #include "support/test_platform.h"
@@ -25,6 +31,28 @@ using apitest::ApiTest;
 using nlohmann::json;
 
 constexpr char kListHeader[] = "ffconcat version 1.0\n";
+
+// An ID3v2 tag header: version, flags and the 7-bit-byte size of its body.
+std::string id3(int version, int flags, uint32_t size) {
+  std::string h = "ID3";
+  h += static_cast<char>(version);
+  h += '\0';
+  h += static_cast<char>(flags);
+  for (int shift = 21; shift >= 0; shift -= 7) h += static_cast<char>((size >> shift) & 0x7f);
+  return h;
+}
+
+// A 26-byte tag in front of a list: FFmpeg's prober skips it before it looks
+// for the list's first line, and FFmpeg before 9.0 skips it again before the
+// list demuxer reads the list.
+const std::string kTag = id3(4, 0, 16) + std::string(16, '\0');
+
+// The probe's failure for lists nested deeper than the library reads them.
+std::string too_deep_error() {
+  char reason[AV_ERROR_MAX_STRING_SIZE];
+  av_strerror(AVERROR(E2BIG), reason, sizeof reason);
+  return std::string("open: ") + reason;
+}
 
 // A 1 s clip (25 fps, frame i shows i) in the format a list or playlist takes.
 std::string one_second_clip(const std::string &name, const std::string &format,
@@ -90,6 +118,80 @@ TEST_F(ApiTest, ListsAndPlaylistsOfRegularFilesStillConvert) {
     for (int k = 0; k < 20; ++k)
       EXPECT_NEAR(frame_index(gif.frames[k]), (k * 5 / 2) % 25, 1) << "frame " << k;
     gifexport_free(end.id);
+  }
+}
+
+// Lists within lists are read down to eight deep, the input's own list
+// counted: a chain of 7 or 8 lists opens, one of 9 or 10 is refused as too
+// deep, tagged lists too.
+TEST_F(ApiTest, ListChainsAreReadDownToTheDepthLimit) {
+  const std::string dir = apitest::scratch_path("chains");
+  ASSERT_TRUE(testplat::make_dir(dir));
+  const std::string mp4 = one_second_clip("part_1s.mp4", "mp4", 0);
+  ASSERT_FALSE(mp4.empty());
+  ASSERT_TRUE(testplat::hard_link(mp4, dir + "/clip.mp4"));
+  const struct {
+    int depth;
+    bool tagged;
+    bool opens;
+  } cases[] = {
+      {7, false, true}, {8, false, true}, {9, false, false},
+      {10, false, false}, {9, true, false}, {10, true, false},
+  };
+  for (const auto &c : cases) {
+    const std::string stem = std::to_string(c.depth) + (c.tagged ? "tagged_" : "plain_");
+    SCOPED_TRACE(stem);
+    // stem1.txt names stem2.txt, and so on; the deepest names the clip.
+    for (int k = 1; k <= c.depth; ++k) {
+      const std::string next = k == c.depth ? "clip.mp4" : stem + std::to_string(k + 1) + ".txt";
+      apitest::write_file(dir + "/" + stem + std::to_string(k) + ".txt",
+                          (c.tagged ? kTag : std::string()) + kListHeader + "file " + next + "\n");
+    }
+    const json probe = json::parse(gifexport_probe((dir + "/" + stem + "1.txt").c_str()));
+    if (c.opens)
+      EXPECT_EQ(probe["ok"], true) << probe.dump();
+    else
+      EXPECT_EQ(probe.value("error", std::string()), too_deep_error()) << probe.dump();
+  }
+}
+
+// A list that names itself, tagged or not, is refused as too deep, at once
+// and without deep calls: FFmpeg opening the list inside itself ran until
+// the process's descriptors ran out, and on a thread with a 2 MiB stack
+// (Windows gives threads 1 MiB) overflowed it. Probe and start run on such a
+// thread here.
+TEST_F(ApiTest, ListNamingItselfIsRefusedOnASmallStack) {
+  const std::string dir = apitest::scratch_path("self");
+  ASSERT_TRUE(testplat::make_dir(dir));
+  for (const bool tagged : {false, true}) {
+    const std::string list = dir + (tagged ? "/tagged.txt" : "/plain.txt");
+    SCOPED_TRACE(list);
+    apitest::write_file(list, (tagged ? kTag : std::string()) + kListHeader + "file " +
+                                  list.substr(dir.size() + 1) + "\n");
+    const std::string out = apitest::scratch_path("self.gif");
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto probe = std::make_shared<std::string>();
+    auto started = std::make_shared<int>(-100);
+    ASSERT_TRUE(testplat::start_detached_thread(size_t{2} << 20, [list, out, done, probe, started] {
+      *probe = gifexport_probe(list.c_str());
+      *started = gifexport_start(list.c_str(), out.c_str(), 0, -1, 0, 0);
+      if (*started >= 0) {
+        gifexport_cancel(*started);
+        gifexport_free(*started);
+      }
+      done->store(true);
+    }));
+    // A watchdog only: a call still running after 30 s has hung.
+    const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done->load() && std::chrono::steady_clock::now() < stop)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!done->load()) {
+      ADD_FAILURE() << "probe and start have not returned within 30 s";
+      continue;  // the thread is left to end with the process
+    }
+    EXPECT_EQ(json::parse(*probe).value("error", std::string()), too_deep_error()) << *probe;
+    EXPECT_EQ(*started, GIFEXPORT_ERR_OPEN);
+    EXPECT_FALSE(apitest::file_exists(out));
   }
 }
 
@@ -250,6 +352,58 @@ TEST_F(ApiTest, ListEntriesAreCheckedWhereTheDemuxerLooks) {
   ASSERT_EQ(n.dir[0], '/');
   for (const std::string &in : {hash_dir + "/list.txt", "file://" + n.dir + "/sub/../list.txt"}) {
     SCOPED_TRACE(in);
+    expect_refused_at_once(in, n.fifo);
+  }
+  expect_fifo_untouched(n.fifo);
+}
+
+// Lists behind ID3v2 tags: found as FFmpeg's prober finds them, and checked
+// as the list demuxer reads them (past the tags it skips), at the top, within
+// a plain list and naming others; never read as a playlist's segment, also
+// when segments run together into one.
+TEST_F(ApiTest, TaggedListsAreCheckedAsTheDemuxerReadsThem) {
+  const Nest n = make_nest();
+  ASSERT_FALSE(HasFailure());
+  const std::string head = kListHeader;
+  const std::string names_fifo = head + "file part1\n";
+  auto playlist = [](const std::vector<std::string> &segments) {
+    std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n";
+    for (const std::string &segment : segments) text += "#EXTINF:1.0,\n" + segment + "\n";
+    return text + "#EXT-X-ENDLIST\n";
+  };
+  ASSERT_TRUE(testplat::make_symlink("part1", n.dir + "/p1"));
+  ASSERT_TRUE(testplat::make_dir(n.dir + "/pl"));
+  apitest::write_file(n.dir + "/tagged_inner.txt", kTag + names_fifo);
+  apitest::write_file(n.dir + "/plain_inner.txt", names_fifo);
+  apitest::write_file(n.dir + "/pl/up.m3u8", playlist({"../part1"}));
+  apitest::write_file(n.dir + "/tagged_seg.ts", kTag + names_fifo);
+  apitest::write_file(n.dir + "/split_a.ts", "ffconcat versi");
+  apitest::write_file(n.dir + "/split_b.ts", "on 1.0\nfile part1\n");
+  const struct {
+    const char *name, *ext;
+    std::string text;
+  } cases[] = {
+      {"tagged, the FIFO alone", ".mp4", kTag + names_fifo},
+      {"tagged, the FIFO after 12 s of a clip", ".txt",
+       kTag + head + "file part0.mp4\nduration 12\nfile part1\nduration 12\n"},
+      // The prober skips a footer that a version 3 tag says it has; the tag
+      // reader does not, and the demuxer reads those ten bytes as a line,
+      // which read from the file's start runs on from the tag's body.
+      {"a version 3 tag's would-be footer naming the FIFO", ".txt",
+       id3(3, 0x10, 120) + std::string(120, 'a') + "file p1  \n" + head + "file part0.mp4\n"},
+      {"a tagged list within a plain one", ".txt", head + "file part0.mp4\nfile tagged_inner.txt\n"},
+      {"a tagged list naming a plain one", ".txt", kTag + head + "file part0.mp4\nfile plain_inner.txt\n"},
+      {"a tagged list naming a playlist of the FIFO in another folder", ".txt",
+       kTag + head + "file part0.mp4\nfile pl/up.m3u8\n"},
+      {"a playlist whose segment is a tagged list", ".m3u8", playlist({"tagged_seg.ts"})},
+      {"a playlist whose segments run together into a list", ".m3u8",
+       playlist({"split_a.ts", "split_b.ts"})},
+  };
+  int i = 0;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string in = n.dir + "/tagged" + std::to_string(++i) + c.ext;
+    apitest::write_file(in, c.text);
     expect_refused_at_once(in, n.fifo);
   }
   expect_fifo_untouched(n.fifo);

@@ -2,6 +2,7 @@
 #include "support/test_platform.h"
 
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <system_error>
 
@@ -10,6 +11,8 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 #else
+#include <pthread.h>
+
 #include <fstream>
 #endif
 #if defined(__GLIBC__)
@@ -133,6 +136,49 @@ void release_free_memory() {
 #if defined(__GLIBC__)
   malloc_trim(0);
 #endif
+}
+
+namespace {
+
+struct detached_body {
+  std::function<void()> fn;
+};
+
+#if defined(_WIN32)
+DWORD WINAPI run_body(void *arg) {
+#else
+void *run_body(void *arg) {
+#endif
+  std::unique_ptr<detached_body> body(static_cast<detached_body *>(arg));
+  body->fn();
+#if defined(_WIN32)
+  return 0;
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace
+
+bool start_detached_thread(size_t stack_bytes, std::function<void()> fn) {
+  auto body = std::make_unique<detached_body>(detached_body{std::move(fn)});
+#if defined(_WIN32)
+  HANDLE h = CreateThread(nullptr, stack_bytes, run_body, body.get(),
+                          STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (h == nullptr) return false;
+  CloseHandle(h);
+#else
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  pthread_t tid;
+  const bool started = pthread_attr_setstacksize(&attr, stack_bytes) == 0 &&
+                       pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
+                       pthread_create(&tid, &attr, run_body, body.get()) == 0;
+  pthread_attr_destroy(&attr);
+  if (!started) return false;
+#endif
+  body.release();  // the thread's now
+  return true;
 }
 
 #if defined(_WIN32)

@@ -4,8 +4,10 @@
 // go through std::filesystem's wide paths, so non-ASCII names work.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,11 @@ void unset_env(const char *name);
 int open_handle_count();
 long thread_count();
 long resident_kb();
+
+// Runs fn on a new detached thread whose stack is stack_bytes, smaller than
+// the main thread's (some hosts give their threads 1 or 2 MiB): fn reports
+// its own end to whoever waits. False when no such thread could be made.
+bool start_detached_thread(size_t stack_bytes, std::function<void()> fn);
 
 // Gives freed heap pages back to the system where the C library can (glibc),
 // so a later reading of the process's memory shows what is still held.
