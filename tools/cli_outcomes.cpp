@@ -53,7 +53,7 @@ const FailureRow kFailureRows[] = {
     {"cannot open output file", {27, "the output file cannot be created (missing folder? no permission?)"}},
     {"write header failed", {28, "the GIF header could not be written"}},
     {"encode failed", {29, "the GIF encoder refused a frame"}},
-    {"no frames in segment", {30, "the window holds no video frame"}},
+    {"no frames in segment", {30, "the window holds no decodable video frame"}},
     {"write failed", {31, "writing the GIF failed (disk full?); nothing was kept"}},
 };
 
