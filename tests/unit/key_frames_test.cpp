@@ -39,7 +39,7 @@ class KeyFrames : public ::testing::Test {
 
 // An MPEG-4 part 2 barcode clip, 25 frames a second, in Matroska unless
 // told otherwise.
-fixture::ClipSpec mkv_clip(int seconds, int gop, const char *format = "matroska") {
+fixture::ClipSpec mpeg4_clip(int seconds, int gop, const char *format = "matroska") {
   fixture::ClipSpec clip;
   clip.format = format;
   clip.encoder = "mpeg4";
@@ -87,7 +87,7 @@ std::pair<int, std::string> run_job(const std::string &in, int64_t start_ms, int
 // first key frame is at 48 s. A window before it has nothing to show; one
 // after it shows the pictures from there.
 TEST_F(KeyFrames, AWindowBeforeTheFirstKeyFrameHasNoFrames) {
-  fixture::ClipSpec clip = mkv_clip(60, 600);
+  fixture::ClipSpec clip = mpeg4_clip(60, 600);
   for (int i = 0; i < 100; ++i) clip.dropped_video_packets.push_back(i);
   clip.dropped_video_packets.push_back(600);
   const std::string in = made("late_key.mkv", clip);
@@ -105,7 +105,7 @@ TEST_F(KeyFrames, AWindowBeforeTheFirstKeyFrameHasNoFrames) {
 // input's start begins at the first key frame, never with the pictures that
 // refer to what was cut away.
 TEST_F(KeyFrames, AWindowFromTheStartBeginsAtTheFirstKeyFrame) {
-  fixture::ClipSpec clip = mkv_clip(3, 25);
+  fixture::ClipSpec clip = mpeg4_clip(3, 25);
   for (int i = 0; i < 10; ++i) clip.dropped_video_packets.push_back(i);
   const std::string in = made("cut_mid_gop.mkv", clip);
   const std::vector<SourceFrame> source = decodable_frames(in);
@@ -119,7 +119,7 @@ TEST_F(KeyFrames, AWindowFromTheStartBeginsAtTheFirstKeyFrame) {
 TEST_F(KeyFrames, AnInputWithoutKeyFramesIsDecodedAsItComes) {
   // NUT, since Matroska's reader marks MPEG-4 key frames again from the
   // pictures themselves.
-  fixture::ClipSpec clip = mkv_clip(60, 25, "nut");
+  fixture::ClipSpec clip = mpeg4_clip(60, 25, "nut");
   clip.no_key_flags = true;
   const std::string in = made("keyless.nut", clip);
   const std::vector<SourceFrame> source = source_frames(in);
