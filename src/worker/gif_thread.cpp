@@ -112,9 +112,7 @@ ge_step ge_open_source(ge_run &r) {
   return step == ge_step::ok ? ge_seek_to_window_start(r) : step;
 }
 
-namespace {
-
-ge_step alloc_frames_and_packets(ge_run &r) {
+ge_step ge_alloc_frames_and_packets(ge_run &r) {
   ge_media &m = r.m;
   m.frame = av_frame_alloc();
   m.fitted = av_frame_alloc();
@@ -127,9 +125,11 @@ ge_step alloc_frames_and_packets(ge_run &r) {
   return ge_step::ok;
 }
 
+namespace {
+
 ge_step run_stages(ge_run &r) {
   ge_step step = ge_open_source(r);
-  if (step == ge_step::ok) step = alloc_frames_and_packets(r);
+  if (step == ge_step::ok) step = ge_alloc_frames_and_packets(r);
   // The graph is built on the window's first picture, whose size decides
   // between one pass and two: the header's may be missing or change.
   if (step == ge_step::ok) step = ge_decode_phase(r);

@@ -66,7 +66,7 @@ void landed(ge_run &r) {
   r.read.await_key = !r.read.intra_only;
   r.read.check_packets = true;
   r.read.check_first_frame = true;
-  r.read.dropped_before_key = 0;
+  r.read.dropped_before_key = false;
 }
 
 // Moves reading further back than the last try.
@@ -135,7 +135,7 @@ ge_step ge_check_video_packet(ge_run &r, const AVPacket *pkt, bool *decode) {
   // key-frame interval) leaves the window before it with nothing decodable
   // on screen; only an input with no key frame at all, which the input's
   // end shows (below), is decoded without one.
-  ++read.dropped_before_key;
+  read.dropped_before_key = true;
   return ge_step::ok;
 }
 
@@ -147,7 +147,7 @@ ge_step ge_check_input_end(ge_run &r, bool *reread) {
   // frame at all (some AVIs without an index, intra-only codecs in unusual
   // containers), and it is read once more taking every packet as it comes.
   const ge_read_start &read = r.read;
-  *reread = read.await_key && (read.dropped_before_key > 0 || !read.at_input_start);
+  *reread = read.await_key && (read.dropped_before_key || !read.at_input_start);
   return *reread ? read_from_input_start(r, r.read.at_input_start) : ge_step::ok;
 }
 

@@ -77,8 +77,8 @@ struct ge_read_start {
   bool at_input_start = false;
   // Every packet of the codec is a key frame, whatever the container says.
   bool intra_only = false;
-  // Video packets dropped while waiting for the key frame.
-  int64_t dropped_before_key = 0;
+  // A video packet was dropped while waiting for the key frame.
+  bool dropped_before_key = false;
   // Further seeks made so far.
   int retries = 0;
 };
@@ -180,6 +180,8 @@ ge_step ge_open_input_and_decoder(ge_run &r);
 // Stages 3 to 7: opens the input and its decoder and seeks towards the
 // window's start.
 ge_step ge_open_source(ge_run &r);
+// Stage 9: the frame and packet objects that serve the whole job.
+ge_step ge_alloc_frames_and_packets(ge_run &r);
 // Builds (or rebuilds, for a second pass) the filter graph of `kind` for the
 // source picture r.source. Its buffer source takes frames stamped in GIF
 // frame slots (time base 1/fps).

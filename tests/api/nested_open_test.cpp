@@ -23,6 +23,7 @@ extern "C" {
 }
 
 #include "api/api_fixture.h"
+#include "support/id3_tag.h"
 #include "support/test_platform.h"
 
 namespace {
@@ -32,15 +33,7 @@ using nlohmann::json;
 
 constexpr char kListHeader[] = "ffconcat version 1.0\n";
 
-// An ID3v2 tag header: version, flags and the 7-bit-byte size of its body.
-std::string id3(int version, int flags, uint32_t size) {
-  std::string h = "ID3";
-  h += static_cast<char>(version);
-  h += '\0';
-  h += static_cast<char>(flags);
-  for (int shift = 21; shift >= 0; shift -= 7) h += static_cast<char>((size >> shift) & 0x7f);
-  return h;
-}
+using fixture::id3;
 
 // A 26-byte tag in front of a list: FFmpeg's prober skips it before it looks
 // for the list's first line, and FFmpeg before 9.0 skips it again before the

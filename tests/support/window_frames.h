@@ -15,7 +15,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 extern "C" {
@@ -25,9 +27,42 @@ extern "C" {
 #include "gifexport.h"
 #include "support/job_wait.h"
 #include "support/media_gen.h"
+#include "support/test_platform.h"
 #include "worker/two_pass_budget.h"
 
 namespace window_frames {
+
+// The test program's scratch folder, made on first use and removed with all
+// it holds when the program ends.
+inline const std::string &scratch_dir() {
+  static const struct Folder {
+    std::string path = testplat::make_temp_dir("gifexport_window_frames_");
+    ~Folder() {
+      std::error_code ignored;
+      std::filesystem::remove_all(testplat::fs_path(path), ignored);
+    }
+  } folder;
+  return folder.path;
+}
+
+// A clip made once per program under `name` in the scratch folder; empty
+// (with why in *err) when this FFmpeg cannot write it.
+inline std::string cached_clip(const std::string &name, const fixture::ClipSpec &clip,
+                               std::string *err = nullptr) {
+  const std::string path = scratch_dir() + "/" + name;
+  if (testplat::exists(path)) return path;
+  return fixture::make_clip(path, clip, err) ? path : "";
+}
+
+// Frees both slots and restores the library's budget after each test.
+class JobTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    gifexport_free(0);
+    gifexport_free(1);
+    ge_set_held_frames_budget(GE_HELD_FRAMES_BUDGET);
+  }
+};
 
 // A source frame: the barcode it shows and its time from the input's start,
 // exactly (ms_num / ms_den ms) and rounded to the nearest ms, which decides

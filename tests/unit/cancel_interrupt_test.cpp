@@ -101,13 +101,7 @@ TEST(CancelInterrupt, InterruptedReadEndsTheDecodeCancelled) {
   ASSERT_GE(avcodec_open2(r.m.dec_ctx, decoder, nullptr), 0);
   // The graph comes with the window's first picture, which this decode never
   // reaches.
-  r.m.frame = av_frame_alloc();
-  r.m.fitted = av_frame_alloc();
-  r.m.filt_frame = av_frame_alloc();
-  r.m.on_screen = av_frame_alloc();
-  r.m.in_pkt = av_packet_alloc();
-  r.m.out_pkt = av_packet_alloc();
-  ASSERT_TRUE(r.m.frame && r.m.filt_frame && r.m.in_pkt && r.m.out_pkt);
+  ASSERT_EQ(ge_alloc_frames_and_packets(r), ge_step::ok);
   // The demuxer's buffer is moved to the file's end, so that the first read
   // of the decode that needs the file finds nothing buffered: interrupted,
   // it fails outright (a read that still finds bytes in the buffer would

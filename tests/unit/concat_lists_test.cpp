@@ -11,6 +11,7 @@
 
 #include "files/concat_lists.h"
 #include "files/format_detect.h"
+#include "support/id3_tag.h"
 #include "support/test_platform.h"
 
 namespace {
@@ -49,15 +50,7 @@ TEST(ConcatEntryUrl, UnsafeNamesHaveNone) {
     EXPECT_EQ(ge_concat_entry_url("file:d/list", name), "") << name;
 }
 
-// An ID3v2 tag header: version, flags and the 7-bit-byte size of its body.
-std::string id3(int version, int flags, uint32_t size) {
-  std::string h = "ID3";
-  h += static_cast<char>(version);
-  h += '\0';
-  h += static_cast<char>(flags);
-  for (int shift = 21; shift >= 0; shift -= 7) h += static_cast<char>((size >> shift) & 0x7f);
-  return h;
-}
+using fixture::id3;
 
 // Where the list demuxer starts reading, past the tags the media library's
 // tag reader steps over (its footer rule differs from its prober's: only a

@@ -5,9 +5,7 @@
 // is decoded without one.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "gifexport.h"
@@ -17,25 +15,12 @@
 
 namespace {
 
+using window_frames::cached_clip;
+using window_frames::scratch_dir;
 using window_frames::source_frames;
 using window_frames::SourceFrame;
 
-const std::string &dir() {
-  static const std::string d = testplat::make_temp_dir("gifexport_key_frames_");
-  return d;
-}
-
-class KeyFrames : public ::testing::Test {
- protected:
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    std::filesystem::remove_all(testplat::fs_path(dir()), ignored);
-  }
-  void TearDown() override {
-    gifexport_free(0);
-    gifexport_free(1);
-  }
-};
+class KeyFrames : public window_frames::JobTest {};
 
 // An MPEG-4 part 2 barcode clip, 25 frames a second, in Matroska unless
 // told otherwise.
@@ -48,14 +33,6 @@ fixture::ClipSpec mpeg4_clip(int seconds, int gop, const char *format = "matrosk
   clip.width = 160;
   clip.height = 90;
   return clip;
-}
-
-std::string made(const std::string &name, const fixture::ClipSpec &clip) {
-  const std::string path = dir() + "/" + name;
-  if (testplat::exists(path)) return path;
-  std::string err;
-  EXPECT_TRUE(fixture::make_clip(path, clip, &err)) << err;
-  return path;
 }
 
 // The frames a player shows: none before the first key frame.
@@ -72,7 +49,7 @@ std::vector<SourceFrame> decodable_frames(const std::string &in) {
 
 // The final state and result of a job on the window.
 std::pair<int, std::string> run_job(const std::string &in, int64_t start_ms, int64_t end_ms) {
-  const std::string out = dir() + "/out.gif";
+  const std::string out = scratch_dir() + "/out.gif";
   const int id = gifexport_start(in.c_str(), out.c_str(), start_ms, end_ms, 96, 10);
   EXPECT_EQ(id, 0);
   if (id < 0) return {id, ""};
@@ -90,14 +67,15 @@ TEST_F(KeyFrames, AWindowBeforeTheFirstKeyFrameHasNoFrames) {
   fixture::ClipSpec clip = mpeg4_clip(60, 600);
   for (int i = 0; i < 100; ++i) clip.dropped_video_packets.push_back(i);
   clip.dropped_video_packets.push_back(600);
-  const std::string in = made("late_key.mkv", clip);
+  const std::string in = cached_clip("late_key.mkv", clip);
+  ASSERT_FALSE(in.empty());
   for (const int64_t start : {10000, 30000}) {
     const auto [state, result] = run_job(in, start, start + 1000);
     EXPECT_EQ(state, GIFEXPORT_STATE_FAILED) << result;
     EXPECT_NE(result.find("no frames in segment"), std::string::npos) << result;
   }
   const std::vector<SourceFrame> source = decodable_frames(in);
-  window_frames::expect_window(in, source, dir() + "/out.gif", "after the key frame", 50000,
+  window_frames::expect_window(in, source, scratch_dir() + "/out.gif", "after the key frame", 50000,
                                51000, 10);
 }
 
@@ -107,11 +85,12 @@ TEST_F(KeyFrames, AWindowBeforeTheFirstKeyFrameHasNoFrames) {
 TEST_F(KeyFrames, AWindowFromTheStartBeginsAtTheFirstKeyFrame) {
   fixture::ClipSpec clip = mpeg4_clip(3, 25);
   for (int i = 0; i < 10; ++i) clip.dropped_video_packets.push_back(i);
-  const std::string in = made("cut_mid_gop.mkv", clip);
+  const std::string in = cached_clip("cut_mid_gop.mkv", clip);
+  ASSERT_FALSE(in.empty());
   const std::vector<SourceFrame> source = decodable_frames(in);
   ASSERT_FALSE(source.empty());
   ASSERT_EQ(source.front().index, 25) << "the first key frame";
-  window_frames::expect_window(in, source, dir() + "/out.gif", "from 0", 0, 2000, 10);
+  window_frames::expect_window(in, source, scratch_dir() + "/out.gif", "from 0", 0, 2000, 10);
 }
 
 // An input that marks no key frame at all is decoded as it comes, also for
@@ -121,11 +100,12 @@ TEST_F(KeyFrames, AnInputWithoutKeyFramesIsDecodedAsItComes) {
   // pictures themselves.
   fixture::ClipSpec clip = mpeg4_clip(60, 25, "nut");
   clip.no_key_flags = true;
-  const std::string in = made("keyless.nut", clip);
+  const std::string in = cached_clip("keyless.nut", clip);
+  ASSERT_FALSE(in.empty());
   const std::vector<SourceFrame> source = source_frames(in);
-  window_frames::expect_window(in, source, dir() + "/out.gif", "at the end", 59000, 60000, 10);
-  window_frames::expect_window(in, source, dir() + "/out.gif", "in the middle", 30000, 31000, 10,
-                               false);
+  const std::string out = scratch_dir() + "/out.gif";
+  window_frames::expect_window(in, source, out, "at the end", 59000, 60000, 10);
+  window_frames::expect_window(in, source, out, "in the middle", 30000, 31000, 10, false);
 }
 
 }  // namespace

@@ -5,12 +5,10 @@
 // frame by frame against the window's rule, in one pass and in two.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <set>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "gifexport.h"
@@ -20,25 +18,12 @@
 
 namespace {
 
+using window_frames::cached_clip;
+using window_frames::scratch_dir;
 using window_frames::source_frames;
 using window_frames::SourceFrame;
 
-const std::string &dir() {
-  static const std::string d = testplat::make_temp_dir("gifexport_picture_change_");
-  return d;
-}
-
-class PictureChange : public ::testing::Test {
- protected:
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    std::filesystem::remove_all(testplat::fs_path(dir()), ignored);
-  }
-  void TearDown() override {
-    gifexport_free(0);
-    gifexport_free(1);
-  }
-};
+class PictureChange : public window_frames::JobTest {};
 
 // A barcode clip in MPEG-TS (MPEG-2 video unless told otherwise): `seconds`
 // long, from `from_s` on.
@@ -62,7 +47,7 @@ fixture::ClipSpec ts_part(int width, int height, const char *pix_fmt, int second
 // Empty when this FFmpeg cannot write a part.
 std::string joined(const std::string &name, const fixture::ClipSpec &a,
                    const fixture::ClipSpec &b) {
-  const std::string path = dir() + "/" + name;
+  const std::string path = scratch_dir() + "/" + name;
   if (testplat::exists(path)) return path;
   std::string err;
   const std::string pa = path + ".a", pb = path + ".b";
@@ -81,12 +66,12 @@ std::string joined(const std::string &name, const fixture::ClipSpec &a,
 void expect_window(const std::string &in, const std::string &name, int64_t start_ms,
                    int64_t end_ms, int fps) {
   const std::vector<SourceFrame> source = source_frames(in);
-  window_frames::expect_window(in, source, dir() + "/out.gif", name, start_ms, end_ms, fps);
+  window_frames::expect_window(in, source, scratch_dir() + "/out.gif", name, start_ms, end_ms, fps);
 }
 
 // The GIF's size, from its job's result.
 std::pair<int, int> gif_size(const std::string &in, int64_t start_ms, int64_t end_ms) {
-  const std::string out = dir() + "/size.gif";
+  const std::string out = scratch_dir() + "/size.gif";
   const int id = gifexport_start(in.c_str(), out.c_str(), start_ms, end_ms, 96, 10);
   EXPECT_EQ(id, 0);
   if (id < 0) return {0, 0};
@@ -129,12 +114,12 @@ TEST_F(PictureChange, VideoAfterTheStreamInfoReadIsExported) {
   fixture::ClipSpec clip = ts_part(320, 180, "", 4, 0);
   clip.audio_stream_first = true;
   clip.video_start = int64_t{90000} * 12;
-  const std::string in = dir() + "/late_video.ts";
+  const std::string in = scratch_dir() + "/late_video.ts";
   std::string err;
   ASSERT_TRUE(fixture::make_clip(in, clip, &err)) << err;
   const std::string probe = gifexport_probe(in.c_str());
-  EXPECT_NE(probe.find("\"width\":0"), std::string::npos) << "the fixture no longer hides the size: "
-                                                           << probe;
+  EXPECT_NE(probe.find("\"width\":0"), std::string::npos)
+      << "the fixture no longer hides the size: " << probe;
   expect_window(in, "in the video", 13000, 14000, 10);
 }
 

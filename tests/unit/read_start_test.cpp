@@ -47,16 +47,8 @@ class ReadStart : public ::testing::Test {
 
   // Reads and decodes the window into the graph, as the decode phase does.
   ge_step decode() {
-    ge_media &m = r.m;
-    m.frame = av_frame_alloc();
-    m.fitted = av_frame_alloc();
-    m.filt_frame = av_frame_alloc();
-    m.on_screen = av_frame_alloc();
-    m.in_pkt = av_packet_alloc();
-    m.out_pkt = av_packet_alloc();
-    if (!m.frame || !m.fitted || !m.filt_frame || !m.on_screen || !m.in_pkt || !m.out_pkt)
-      return ge_step::failed;
-    return ge_decode_phase(r);
+    const ge_step allocated = ge_alloc_frames_and_packets(r);
+    return allocated == ge_step::ok ? ge_decode_phase(r) : allocated;
   }
 
   ge_run r;

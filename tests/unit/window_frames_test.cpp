@@ -8,9 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <map>
-#include <system_error>
 #include <string>
 #include <vector>
 
@@ -23,26 +21,9 @@
 
 namespace {
 
-// The test's scratch folder, made once and removed with everything in it
-// when the tests end.
-const std::string &dir() {
-  static const std::string d = testplat::make_temp_dir("gifexport_window_frames_");
-  return d;
-}
-
-class WindowFrames : public ::testing::Test {
- protected:
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    std::filesystem::remove_all(testplat::fs_path(dir()), ignored);
-  }
-  void TearDown() override {
-    gifexport_free(0);
-    gifexport_free(1);
-    ge_set_held_frames_budget(kDefaultBudget);
-  }
-  const int64_t kDefaultBudget = ge_held_frames_budget();
-};
+using window_frames::cached_clip;
+using window_frames::scratch_dir;
+class WindowFrames : public window_frames::JobTest {};
 
 using window_frames::expected_barcodes;
 using window_frames::source_frames;
@@ -50,16 +31,7 @@ using window_frames::SourceFrame;
 
 void expect_window(const std::string &in, const std::vector<SourceFrame> &source,
                    const std::string &name, int64_t start_ms, int64_t end_ms, int fps) {
-  window_frames::expect_window(in, source, dir() + "/out.gif", name, start_ms, end_ms, fps);
-}
-
-// A clip made once per process under a name; empty (the test skips) when
-// this FFmpeg cannot write it (no FLV muxer or no H.264 encoder, say).
-std::string clip_path(const std::string &name, const fixture::ClipSpec &clip) {
-  const std::string path = dir() + "/" + name;
-  if (testplat::exists(path)) return path;
-  std::string err;
-  return fixture::make_clip(path, clip, &err) ? path : "";
+  window_frames::expect_window(in, source, scratch_dir() + "/out.gif", name, start_ms, end_ms, fps);
 }
 
 fixture::ClipSpec b_frame_clip(const char *format, const char *encoder, int fps, int gop) {
@@ -99,7 +71,7 @@ const ContainerCase kContainers[] = {
 
 TEST_F(WindowFrames, EarlyWindowsInContainersThatCannotSeekToTheStart) {
   for (const ContainerCase &c : kContainers) {
-    const std::string in = clip_path(c.name, c.clip);
+    const std::string in = cached_clip(c.name, c.clip);
     if (in.empty()) {
       std::printf("%s left out: this FFmpeg cannot write it\n", c.name);
       continue;
@@ -127,7 +99,7 @@ fixture::ClipSpec gap_clip() {
 }
 
 TEST_F(WindowFrames, TheWindowStartsWithThePictureOnScreen) {
-  const std::string in = clip_path("gap.mp4", gap_clip());
+  const std::string in = cached_clip("gap.mp4", gap_clip());
   ASSERT_FALSE(in.empty());
   const std::vector<SourceFrame> source = source_frames(in);
   const struct {
@@ -192,7 +164,7 @@ TEST_F(WindowFrames, WindowsAreExactInEveryTimeBase) {
   } windows[] = {{2500, 3500, 10}, {2400, 3400, 10}, {1030, 1730, 15}, {3333, 4444, 12}};
   std::map<std::string, std::vector<std::vector<int>>> by_content;
   for (const TimedCase &c : cases) {
-    const std::string in = clip_path(c.name, c.clip);
+    const std::string in = cached_clip(c.name, c.clip);
     ASSERT_FALSE(in.empty()) << c.name;
     fixture::DecodedVideo v;
     ASSERT_TRUE(fixture::decode_video(in, &v));
@@ -204,8 +176,8 @@ TEST_F(WindowFrames, WindowsAreExactInEveryTimeBase) {
       const std::string name = std::string(c.name) + " " + std::to_string(w.start_ms) + "-" +
                                std::to_string(w.end_ms) + " at " + std::to_string(w.fps);
       SCOPED_TRACE(name);
-      gifs.push_back(window_frames::gif_barcodes(in, dir() + "/out.gif", w.start_ms, w.end_ms,
-                                                 w.fps, INT64_MAX));
+      gifs.push_back(window_frames::gif_barcodes(in, scratch_dir() + "/out.gif", w.start_ms,
+                                                 w.end_ms, w.fps, INT64_MAX));
       EXPECT_EQ(gifs.back(), expected_barcodes(source, w.start_ms, w.end_ms, w.fps));
     }
     auto [first, inserted] = by_content.emplace(c.content, gifs);
